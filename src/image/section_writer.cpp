@@ -1,0 +1,37 @@
+#include "image/section_writer.hpp"
+
+#include <algorithm>
+
+#include "common/bytes.hpp"
+#include "image/container.hpp"
+#include "image/crc.hpp"
+
+namespace image {
+
+std::vector<std::uint8_t> build_section(const SectionSpec& spec,
+                                        std::span<const std::uint8_t> payload) {
+    const bool extended = spec.hdr_len != 0;
+    const std::uint32_t header_size = extended ? spec.hdr_len : kBasicHeaderSize;
+    const auto len = static_cast<std::uint32_t>(payload.size());
+    const std::uint32_t magic = (spec.magic_type & kTypeMask) | (extended ? kExtendedFlag : 0);
+
+    std::vector<std::uint8_t> out(header_size + payload.size(), 0);
+    std::span<std::uint8_t> s(out);
+    bytes::store_be32(s.subspan(4), len);
+    bytes::store_be32(s.subspan(8), magic);
+    bytes::store_be32(s.subspan(12), spec.id);
+    if (extended) bytes::store_be16(s.subspan(18), spec.hdr_len);
+    std::copy(payload.begin(), payload.end(), out.begin() + header_size);
+
+    if (spec.boot_loader_copy && payload.size() >= kBootLoaderCopyOffset + kHeaderCopySize) {
+        auto copy = s.subspan(header_size + kBootLoaderCopyOffset, kHeaderCopySize);
+        bytes::store_be32(copy.subspan(0), 0);
+        bytes::store_be32(copy.subspan(4), len);
+        bytes::store_be32(copy.subspan(8), magic);
+        bytes::store_be32(copy.subspan(12), spec.id);
+    }
+    bytes::store_be32(s.subspan(0), crc_of(s.subspan(4)));
+    return out;
+}
+
+}  // namespace image

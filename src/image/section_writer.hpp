@@ -1,0 +1,24 @@
+// Producing container sections: used by the host tools and the tests, never
+// by the switch itself.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace image {
+
+struct SectionSpec {
+    std::uint32_t magic_type = 0;  // image type code, extended flag clear
+    std::uint32_t id = 0;          // version a.b.c.d
+    std::uint16_t hdr_len = 0;     // 0: basic 16-byte header; else extended, >= 20
+    // Boot loaders carry a copy of their header at payload offset 240 (the
+    // copy's crc word is left zero: only len, magic and id are compared).
+    bool boot_loader_copy = false;
+};
+
+// One complete section: header, payload, and the crc of bytes 4 to the end.
+std::vector<std::uint8_t> build_section(const SectionSpec& spec,
+                                        std::span<const std::uint8_t> payload);
+
+}  // namespace image

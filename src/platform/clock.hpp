@@ -1,0 +1,12 @@
+// The switch's fixed waits (1 s pauses, the EEPROM's 100 ms write time...).
+// The production build sleeps for real; the simulator build may run them on
+// a faster clock (BOOTLAUNCH_SIM_CLOCK=N divides every wait by N) so that
+// end-to-end runs stay quick.
+#pragma once
+
+namespace platform {
+
+void pause_us(unsigned long microseconds);
+void pause_s(unsigned seconds);
+
+}  // namespace platform

@@ -1,0 +1,10 @@
+#include <unistd.h>
+
+#include "platform/clock.hpp"
+
+namespace platform {
+
+void pause_us(unsigned long microseconds) { ::usleep(static_cast<useconds_t>(microseconds)); }
+void pause_s(unsigned seconds) { ::sleep(seconds); }
+
+}  // namespace platform

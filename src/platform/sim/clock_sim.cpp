@@ -1,0 +1,34 @@
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/clock.hpp"
+
+namespace platform {
+
+namespace {
+
+unsigned long divisor() {
+    static const unsigned long d = [] {
+        const char* s = std::getenv("BOOTLAUNCH_SIM_CLOCK");
+        const unsigned long v = s ? std::strtoul(s, nullptr, 10) : 1;
+        return v == 0 ? 1ul : v;
+    }();
+    return d;
+}
+
+}  // namespace
+
+void pause_us(unsigned long microseconds) {
+    ::usleep(static_cast<useconds_t>(microseconds / divisor()));
+}
+
+void pause_s(unsigned seconds) {
+    if (divisor() == 1) {
+        ::sleep(seconds);
+        return;
+    }
+    ::usleep(static_cast<useconds_t>(seconds * 1000000ul / divisor()));
+}
+
+}  // namespace platform

@@ -1,0 +1,173 @@
+// Simulator backend of the device seam: MTD partitions and I2C buses are
+// modelled over plain files; any other path goes straight to the system.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <variant>
+
+#include "platform/device.hpp"
+#include "platform/sim/sim.hpp"
+#include "platform/sim/sim_internal.hpp"
+
+namespace sim::detail {
+
+namespace {
+
+bool valid_erase_size(unsigned long v) {
+    return v >= 1024 && v % 1024 == 0 && (v & (v - 1)) == 0 && v <= 0x40000000ul;
+}
+
+}  // namespace
+
+Config& config() {
+    static Config c = [] {
+        Config c;
+        if (const char* d = std::getenv("BOOTLAUNCH_SIM_DEV"); d && *d) c.dev_dir = d;
+        if (const char* e = std::getenv("BOOTLAUNCH_SIM_ERASE_SIZE"); e && *e) {
+            const unsigned long v = std::strtoul(e, nullptr, 0);
+            if (valid_erase_size(v)) c.erase_size = static_cast<std::uint32_t>(v);
+        }
+        if (const char* l = std::getenv("BOOTLAUNCH_SIM_I2C_LOG"); l && *l) c.i2c_log_path = l;
+        return c;
+    }();
+    return c;
+}
+
+std::string map_path(const char* path) {
+    const std::string p = path;
+    if (p.rfind("/dev/", 0) == 0) return config().dev_dir + p.substr(4);
+    return p;
+}
+
+}  // namespace sim::detail
+
+namespace {
+
+using sim::detail::Bus;
+
+struct Mtd {
+    std::string path;
+};
+using Device = std::variant<Mtd, Bus>;
+
+// Descriptors that belong to simulated devices. Each is a real descriptor
+// (the backing file, or the bus directory) so numbers never collide.
+std::map<int, Device>& devices() {
+    static std::map<int, Device> d;
+    return d;
+}
+
+Device* find(int fd) {
+    auto it = devices().find(fd);
+    return it == devices().end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
+namespace sim {
+
+void set_dev_dir(const std::string& dir) { detail::config().dev_dir = dir; }
+std::string dev_dir() { return detail::config().dev_dir; }
+
+void set_erase_size(std::uint32_t bytes) { detail::config().erase_size = bytes; }
+std::uint32_t erase_size() { return detail::config().erase_size; }
+
+void reset() {
+    detail::mtd_reset();
+    detail::i2c_reset();
+}
+
+}  // namespace sim
+
+namespace dev {
+
+int open(const char* path, int flags) {
+    const std::string mapped = sim::detail::map_path(path);
+    int bus_number = -1;
+    if (sim::detail::i2c_path(mapped, bus_number)) {
+        struct stat st {};
+        if (::stat(mapped.c_str(), &st) != 0) return -1;
+        if (!S_ISDIR(st.st_mode)) {
+            errno = ENODEV;
+            return -1;
+        }
+        const int fd = ::open(mapped.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) devices()[fd] = Bus{bus_number, -1};
+        return fd;
+    }
+    const int fd = ::open(mapped.c_str(), flags, 0644);
+    if (fd >= 0 && sim::detail::mtd_path(mapped)) devices()[fd] = Mtd{mapped};
+    return fd;
+}
+
+int close(int fd) {
+    devices().erase(fd);
+    return ::close(fd);
+}
+
+int ioctl(int fd, unsigned long request, void* arg) {
+    if (Device* d = find(fd)) {
+        if (auto* m = std::get_if<Mtd>(d)) return sim::detail::mtd_ioctl(fd, m->path, request, arg);
+        return sim::detail::i2c_ioctl(std::get<Bus>(*d), request, 0, arg);
+    }
+    return ::ioctl(fd, request, arg);
+}
+
+int ioctl(int fd, unsigned long request, unsigned long value) {
+    if (Device* d = find(fd)) {
+        if (auto* b = std::get_if<Bus>(d)) return sim::detail::i2c_ioctl(*b, request, value, nullptr);
+        errno = ENOTTY;
+        return -1;
+    }
+    return ::ioctl(fd, request, value);
+}
+
+ssize_t pread(int fd, void* buf, std::size_t count, off_t offset) {
+    if (Device* d = find(fd)) {
+        if (auto* m = std::get_if<Mtd>(d)) return sim::detail::mtd_pread(fd, m->path, buf, count, offset);
+        errno = ESPIPE;
+        return -1;
+    }
+    return ::pread(fd, buf, count, offset);
+}
+
+ssize_t pwrite(int fd, const void* buf, std::size_t count, off_t offset) {
+    if (Device* d = find(fd)) {
+        if (auto* m = std::get_if<Mtd>(d))
+            return sim::detail::mtd_pwrite(fd, m->path, buf, count, offset);
+        errno = ESPIPE;
+        return -1;
+    }
+    return ::pwrite(fd, buf, count, offset);
+}
+
+// Plain reads and writes of a partition go through the same NOR model at the
+// descriptor's file position, as the MTD character device does.
+ssize_t read(int fd, void* buf, std::size_t count) {
+    if (Device* d = find(fd)) {
+        if (auto* b = std::get_if<Bus>(d)) return sim::detail::i2c_read(*b, buf, count);
+        const off_t pos = ::lseek(fd, 0, SEEK_CUR);
+        const ssize_t r = sim::detail::mtd_pread(fd, std::get<Mtd>(*d).path, buf, count, pos);
+        if (r > 0) ::lseek(fd, pos + r, SEEK_SET);
+        return r;
+    }
+    return ::read(fd, buf, count);
+}
+
+ssize_t write(int fd, const void* buf, std::size_t count) {
+    if (Device* d = find(fd)) {
+        if (auto* b = std::get_if<Bus>(d)) return sim::detail::i2c_write(*b, buf, count);
+        const off_t pos = ::lseek(fd, 0, SEEK_CUR);
+        const ssize_t r = sim::detail::mtd_pwrite(fd, std::get<Mtd>(*d).path, buf, count, pos);
+        if (r > 0) ::lseek(fd, pos + r, SEEK_SET);
+        return r;
+    }
+    return ::write(fd, buf, count);
+}
+
+}  // namespace dev

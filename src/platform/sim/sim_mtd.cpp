@@ -1,0 +1,233 @@
+// NOR flash partitions over plain files, with the semantics of the MTD
+// character device on the switch's NOR part:
+//  - MEMGETINFO reports the file's size and the erase-block size;
+//  - MEMERASE must cover whole erase blocks inside the partition (else
+//    EINVAL) and sets them to 0xFF;
+//  - a write can only clear bits: new = old AND data. Writing over data that
+//    was not erased corrupts it exactly as the real part would;
+//  - reads and writes at or past the end are cut short as mtdchar does.
+#include <sys/ioctl.h>
+#include <mtd/mtd-user.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "platform/sim/sim.hpp"
+#include "platform/sim/sim_internal.hpp"
+
+namespace sim::detail {
+
+namespace {
+
+struct Faults {
+    std::uint32_t fail_at[3] = {0, 0, 0};  // indexed by FlashOp
+    std::uint32_t power_after = 0;
+    bool power_armed = false;
+};
+
+Faults& faults() {
+    static Faults f = [] {
+        Faults f;
+        // "write:3,erase:1,read:2,power:40"
+        if (const char* spec = std::getenv("BOOTLAUNCH_SIM_FAULTS")) {
+            std::string s = spec;
+            std::size_t pos = 0;
+            while (pos < s.size()) {
+                std::size_t comma = s.find(',', pos);
+                if (comma == std::string::npos) comma = s.size();
+                const std::string item = s.substr(pos, comma - pos);
+                const std::size_t colon = item.find(':');
+                if (colon != std::string::npos) {
+                    const std::string key = item.substr(0, colon);
+                    const auto n = static_cast<std::uint32_t>(
+                        std::strtoul(item.c_str() + colon + 1, nullptr, 10));
+                    if (key == "read") f.fail_at[0] = n;
+                    else if (key == "erase") f.fail_at[1] = n;
+                    else if (key == "write") f.fail_at[2] = n;
+                    else if (key == "power") {
+                        f.power_after = n;
+                        f.power_armed = n > 0;
+                    }
+                }
+                pos = comma + 1;
+            }
+        }
+        return f;
+    }();
+    return f;
+}
+
+std::map<std::string, std::vector<std::uint32_t>>& erase_table() {
+    static std::map<std::string, std::vector<std::uint32_t>> t;
+    return t;
+}
+
+enum class Outcome { Proceed, Fail, Tear };
+
+// Decides the fate of one flash operation: an injected failure, a power cut
+// half-way through it, or nothing special.
+Outcome next_op(sim::FlashOp op) {
+    Faults& f = faults();
+    auto& at = f.fail_at[static_cast<int>(op)];
+    if (f.power_armed) {
+        if (f.power_after == 0) return Outcome::Tear;
+        --f.power_after;
+    }
+    if (at > 0 && --at == 0) return Outcome::Fail;
+    return Outcome::Proceed;
+}
+
+[[noreturn]] void power_lost() { ::_exit(sim::kPowerCutStatus); }
+
+std::uint64_t file_size(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return 0;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool fail_with(int err) {
+    errno = err;
+    return false;
+}
+
+bool program(int fd, const std::uint8_t* data, std::size_t count, std::uint64_t offset) {
+    std::vector<std::uint8_t> cells(count);
+    if (::pread(fd, cells.data(), count, static_cast<off_t>(offset)) !=
+        static_cast<ssize_t>(count))
+        return fail_with(EIO);
+    for (std::size_t i = 0; i < count; ++i) cells[i] &= data[i];
+    return ::pwrite(fd, cells.data(), count, static_cast<off_t>(offset)) ==
+           static_cast<ssize_t>(count);
+}
+
+bool erase(int fd, const std::string& path, std::uint64_t start, std::uint64_t length) {
+    const std::vector<std::uint8_t> ones(length, 0xFF);
+    if (::pwrite(fd, ones.data(), length, static_cast<off_t>(start)) !=
+        static_cast<ssize_t>(length))
+        return fail_with(EIO);
+    auto& counts = erase_table()[path];
+    const std::uint32_t block = config().erase_size;
+    if (block == 0) return true;
+    for (std::uint64_t b = start / block; b < (start + length) / block; ++b) {
+        if (counts.size() <= b) counts.resize(b + 1, 0);
+        ++counts[b];
+    }
+    return true;
+}
+
+}  // namespace
+
+bool mtd_path(const std::string& mapped) {
+    const std::size_t slash = mapped.rfind('/');
+    const std::string base = slash == std::string::npos ? mapped : mapped.substr(slash + 1);
+    return base.rfind("mtd", 0) == 0;
+}
+
+int mtd_ioctl(int fd, const std::string& path, unsigned long request, void* arg) {
+    const std::uint64_t size = file_size(fd);
+    const std::uint32_t block = config().erase_size;
+    if (request == MEMGETINFO) {
+        mtd_info_user info{};
+        info.type = MTD_NORFLASH;
+        info.flags = MTD_CAP_NORFLASH;
+        info.size = static_cast<std::uint32_t>(size);
+        info.erasesize = block;
+        info.writesize = 1;
+        info.oobsize = 0;
+        std::memcpy(arg, &info, sizeof info);
+        return 0;
+    }
+    if (request == MEMERASE) {
+        erase_info_user e{};
+        std::memcpy(&e, arg, sizeof e);
+        const std::uint64_t start = e.start, length = e.length;
+        if (block == 0 || length == 0 || start % block != 0 || length % block != 0 || start >= size ||
+            length > size - start) {
+            errno = EINVAL;
+            return -1;
+        }
+        switch (next_op(sim::FlashOp::Erase)) {
+            case Outcome::Fail: errno = EIO; return -1;
+            case Outcome::Tear: erase(fd, path, start, length / block / 2 * block); power_lost();
+            case Outcome::Proceed: break;
+        }
+        return erase(fd, path, start, length) ? 0 : -1;
+    }
+    errno = ENOTTY;
+    return -1;
+}
+
+ssize_t mtd_pread(int fd, const std::string&, void* buf, std::size_t count, off_t offset) {
+    const std::uint64_t size = file_size(fd);
+    if (offset < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    const auto off = static_cast<std::uint64_t>(offset);
+    const std::size_t n = off >= size ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(count, size - off));
+    switch (next_op(sim::FlashOp::Read)) {
+        case Outcome::Fail: errno = EIO; return -1;
+        case Outcome::Tear: power_lost();
+        case Outcome::Proceed: break;
+    }
+    if (n == 0) return 0;
+    return ::pread(fd, buf, n, offset);
+}
+
+ssize_t mtd_pwrite(int fd, const std::string&, const void* buf, std::size_t count,
+                   off_t offset) {
+    const std::uint64_t size = file_size(fd);
+    if (offset < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    const auto off = static_cast<std::uint64_t>(offset);
+    if (off >= size) {
+        errno = ENOSPC;
+        return -1;
+    }
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, size - off));
+    const auto* data = static_cast<const std::uint8_t*>(buf);
+    switch (next_op(sim::FlashOp::Write)) {
+        case Outcome::Fail: errno = EIO; return -1;
+        case Outcome::Tear: program(fd, data, n / 2, off); power_lost();
+        case Outcome::Proceed: break;
+    }
+    return program(fd, data, n, off) ? static_cast<ssize_t>(n) : -1;
+}
+
+void mtd_reset() {
+    faults() = Faults{};
+    erase_table().clear();
+}
+
+}  // namespace sim::detail
+
+namespace sim {
+
+void fail_nth(FlashOp op, std::uint32_t n) { detail::faults().fail_at[static_cast<int>(op)] = n; }
+
+void cut_power_after(std::uint32_t n) {
+    detail::faults().power_after = n;
+    detail::faults().power_armed = true;
+}
+
+std::vector<std::uint32_t> erase_counts(const std::string& device_path) {
+    const std::string mapped = detail::map_path(device_path.c_str());
+    std::vector<std::uint32_t> counts = detail::erase_table()[mapped];
+    // Report every block of the partition, erased or not.
+    struct stat st {};
+    if (::stat(mapped.c_str(), &st) == 0) {
+        const std::uint32_t block = detail::config().erase_size;
+        const std::uint64_t blocks = block ? static_cast<std::uint64_t>(st.st_size) / block : 0;
+        if (counts.size() < blocks) counts.resize(blocks, 0);
+    }
+    return counts;
+}
+
+}  // namespace sim

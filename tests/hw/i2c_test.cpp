@@ -1,0 +1,171 @@
+// VPD access checked on the wire: the transfers the simulated buses saw, and
+// what the EEPROM stored.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "hw/i2c.hpp"
+#include "platform/sim/sim.hpp"
+#include "support/sim_board.hpp"
+
+using testing_support::SimBoard;
+using Kind = sim::I2cTransfer::Kind;
+
+namespace {
+
+struct Expected {
+    int bus;
+    std::uint8_t address;
+    Kind kind;
+    std::uint8_t command;
+    std::vector<std::uint8_t> data;
+};
+
+void expect_wire(const std::vector<Expected>& want) {
+    const auto& log = sim::i2c_log();
+    ASSERT_EQ(log.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(log[i].bus, want[i].bus);
+        EXPECT_EQ(log[i].address, want[i].address);
+        EXPECT_EQ(log[i].kind, want[i].kind);
+        if (want[i].kind == Kind::SmbusRead || want[i].kind == Kind::SmbusWrite) {
+            EXPECT_EQ(log[i].command, want[i].command);
+        }
+        EXPECT_EQ(log[i].data, want[i].data);
+        EXPECT_EQ(log[i].error, 0);
+    }
+}
+
+class Vpd : public ::testing::Test {
+protected:
+    void SetUp() override { sim::set_eeprom_write_time_us(5000); }
+    void TearDown() override { api_i2c_close(); }
+
+    std::string init() {
+        ::testing::internal::CaptureStdout();
+        init_result = api_i2c_init();
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    SimBoard board;
+    int init_result = 0;
+};
+
+TEST_F(Vpd, WritingAByteEnablesWritesThenSendsOffsetAndValue) {
+    init();
+    ASSERT_EQ(init_result, 0);
+    sim::clear_i2c_log();
+    EXPECT_EQ(api_set_image(2), 3);
+    // Register 4 reads back the pins (0xFF at power-on); register 12 gets
+    // that value with the write-protect bit cleared.
+    expect_wire({{1, 0x20, Kind::SmbusRead, 4, {0xFF}},
+                 {1, 0x20, Kind::SmbusWrite, 12, {0xF7}},
+                 {0, 0x54, Kind::Write, 0, {0x01, 0x00, 0x02}}});
+    EXPECT_EQ(board.eeprom(vpd::kBootSlot), 2);
+    EXPECT_EQ(board.expander(12), 0xF7);
+
+    sim::clear_i2c_log();
+    EXPECT_EQ(api_set_booted_image(4), 3);
+    expect_wire({{1, 0x20, Kind::SmbusRead, 4, {0xF7}},
+                 {1, 0x20, Kind::SmbusWrite, 12, {0xF7}},
+                 {0, 0x54, Kind::Write, 0, {0x01, 0x3A, 0x04}}});
+    EXPECT_EQ(board.eeprom(vpd::kBootedImage), 4);
+}
+
+TEST_F(Vpd, ReadingAByteSendsTheOffsetHighFirstThenReadsOne) {
+    board.set_eeprom(vpd::kBootSlot, 2);
+    board.set_eeprom(vpd::kUsbBoot, 0xD5);
+    init();
+    sim::clear_i2c_log();
+    EXPECT_EQ(api_get_image(), 2);
+    EXPECT_EQ(api_get_usbboot(), 0xD5);
+    expect_wire({{0, 0x54, Kind::Write, 0, {0x01, 0x00}},
+                 {0, 0x54, Kind::Read, 0, {0x02}},
+                 {0, 0x54, Kind::Write, 0, {0x01, 0x3B}},
+                 {0, 0x54, Kind::Read, 0, {0xD5}}});
+}
+
+TEST_F(Vpd, ErasedUsbFlagReadsAsItIs) {
+    init();
+    EXPECT_EQ(api_get_usbboot(), 0xFF);
+    EXPECT_NE(api_get_usbboot(), vpd::kUsbBootEnabled);
+}
+
+TEST_F(Vpd, AbsentEepromReadsAsZeroAfterTheFailedStep) {
+    board.remove_device("i2c-0/54");
+    init();
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(api_get_image(), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "I2C error - device 0xa8 writing bus 0 offset 256: " + std::to_string(ENXIO) + "\n");
+}
+
+TEST_F(Vpd, WriteIsSwallowedByTheProtectLineWhenTheEnableStepCannotRun) {
+    board.remove_device("i2c-1");  // bus 1 does not open: no write-enable
+    EXPECT_EQ(init(), "ERROR: driver /dev/i2c-1 couldn't be opened\n");
+    EXPECT_EQ(init_result, -1);
+    sim::clear_i2c_log();
+    // The EEPROM acknowledges the bytes, as a protected part does...
+    EXPECT_EQ(api_set_image(2), 3);
+    expect_wire({{0, 0x54, Kind::Write, 0, {0x01, 0x00, 0x02}}});
+    // ...and keeps its old content.
+    EXPECT_EQ(board.eeprom(vpd::kBootSlot), 0xFF);
+}
+
+TEST_F(Vpd, SilentExpanderDoesNotStopTheEepromWrite) {
+    init();
+    board.remove_device("i2c-1/20");  // the expander stops answering
+    sim::clear_i2c_log();
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(api_set_image(1), 3);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");  // the enable step is silent
+    const auto& log = sim::i2c_log();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].kind, Kind::SmbusRead);
+    EXPECT_EQ(log[0].error, ENXIO);
+    EXPECT_EQ(log[1].kind, Kind::SmbusWrite);
+    EXPECT_EQ(log[1].command, 12);
+    EXPECT_EQ(log[2].data, (std::vector<std::uint8_t>{0x01, 0x00, 0x01}));
+    // With no expander the protect line stays pulled high.
+    EXPECT_EQ(board.eeprom(vpd::kBootSlot), 0xFF);
+}
+
+TEST_F(Vpd, Bus0MissingLeavesBus1UnopenedAndNothingReachesTheConsole) {
+    board.remove_device("i2c-0");
+    EXPECT_EQ(init(), "ERROR: driver /dev/i2c-0 couldn't be opened\n");
+    EXPECT_EQ(init_result, -1);
+    // Bus 1 was never opened; a VPD write must not fall through to
+    // descriptor 0 (the console).
+    ::testing::internal::CaptureStdout();
+    const int r = api_set_image(1);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_LT(r, 0);
+    EXPECT_EQ(out, "I2C error when setting bus 0: " + std::to_string(EBADF) + "\n");
+    EXPECT_TRUE(sim::i2c_log().empty());
+}
+
+TEST_F(Vpd, CloseIsHarmlessWhenNothingIsOpen) {
+    EXPECT_EQ(api_i2c_close(), 0);
+    init();
+    EXPECT_EQ(api_i2c_close(), 0);
+    EXPECT_EQ(api_i2c_close(), 0);
+    // After the close no VPD read reaches the EEPROM.
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(api_get_image(), 0);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(sim::i2c_log().empty());
+}
+
+TEST_F(Vpd, EachWriteWaitsForTheEepromToStoreIt) {
+    // The part is busy for longer than usual; the wait after each write must
+    // still cover it, so back-to-back writes all land.
+    sim::set_eeprom_write_time_us(60000);
+    init();
+    api_set_image(1);
+    api_set_booted_image(1);
+    EXPECT_EQ(board.eeprom(vpd::kBootSlot), 1);
+    EXPECT_EQ(board.eeprom(vpd::kBootedImage), 1);
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+// The simulated NOR flash must behave like the switch's part, or the flash
+// layer's tests prove nothing: erase to 0xFF on block boundaries only, and a
+// write that can only clear bits.
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <mtd/mtd-user.h>
+#include <fcntl.h>
+
+#include <cerrno>
+
+#include "platform/device.hpp"
+#include "platform/sim/sim.hpp"
+#include "support/sim_board.hpp"
+
+using testing_support::SimBoard;
+
+namespace {
+
+class SimFlash : public ::testing::Test {
+protected:
+    SimBoard board;
+    dev::UniqueFd fd{dev::open("/dev/mtd-kernel", O_RDWR)};
+
+    int erase(std::uint32_t start, std::uint32_t length) {
+        erase_info_user e{start, length};
+        return dev::ioctl(fd.get(), MEMERASE, &e);
+    }
+};
+
+TEST_F(SimFlash, ReportsGeometryOfTheBackingFile) {
+    ASSERT_TRUE(fd);
+    mtd_info_user info{};
+    ASSERT_EQ(dev::ioctl(fd.get(), MEMGETINFO, &info), 0);
+    EXPECT_EQ(info.size, 0x80000u);
+    EXPECT_EQ(info.erasesize, SimBoard::kBlock);
+    EXPECT_EQ(info.type, MTD_NORFLASH);
+}
+
+TEST_F(SimFlash, WriteWithoutEraseCorruptsAsNorDoes) {
+    const std::uint8_t first[4] = {0xF0, 0x0F, 0xAA, 0x12};
+    const std::uint8_t second[4] = {0x3C, 0xFF, 0x55, 0x21};
+    ASSERT_EQ(dev::pwrite(fd.get(), first, 4, 100), 4);
+    ASSERT_EQ(dev::pwrite(fd.get(), second, 4, 100), 4);
+    const auto p = board.partition("mtd-kernel");
+    EXPECT_EQ(p[100], 0x30);  // F0 & 3C
+    EXPECT_EQ(p[101], 0x0F);
+    EXPECT_EQ(p[102], 0x00);  // AA & 55: the second value is lost
+    EXPECT_EQ(p[103], 0x00);
+}
+
+TEST_F(SimFlash, EraseOnlyOnWholeBlocksInsideThePartition) {
+    struct Case {
+        std::uint32_t start, length;
+        bool ok;
+    } cases[] = {
+        {0, SimBoard::kBlock, true},
+        {SimBoard::kBlock, 2 * SimBoard::kBlock, true},
+        {0x7 * SimBoard::kBlock, SimBoard::kBlock, true},     // last block
+        {0x100, SimBoard::kBlock, false},                     // unaligned start
+        {0, SimBoard::kBlock + 1024, false},                  // unaligned length
+        {0, 0, false},
+        {0x8 * SimBoard::kBlock, SimBoard::kBlock, false},    // past the end
+        {0x7 * SimBoard::kBlock, 2 * SimBoard::kBlock, false},
+        {0xFFFF0000u, 0x20000u, false},                       // wraps 32 bits
+    };
+    for (const auto& c : cases) {
+        errno = 0;
+        const int r = erase(c.start, c.length);
+        EXPECT_EQ(r == 0, c.ok) << std::hex << c.start << "+" << c.length;
+        if (!c.ok) {
+            EXPECT_EQ(errno, EINVAL);
+        }
+    }
+}
+
+TEST_F(SimFlash, EraseSetsOnesAndIsCountedPerBlock) {
+    const std::vector<std::uint8_t> zeros(SimBoard::kBlock * 2, 0);
+    ASSERT_EQ(dev::pwrite(fd.get(), zeros.data(), zeros.size(), 0), static_cast<ssize_t>(zeros.size()));
+    ASSERT_EQ(erase(SimBoard::kBlock, SimBoard::kBlock), 0);
+    ASSERT_EQ(erase(SimBoard::kBlock, SimBoard::kBlock), 0);
+    const auto p = board.partition("mtd-kernel");
+    EXPECT_EQ(p[SimBoard::kBlock - 1], 0x00);
+    EXPECT_EQ(p[SimBoard::kBlock], 0xFF);
+    EXPECT_EQ(p[2 * SimBoard::kBlock - 1], 0xFF);
+    const auto counts = sim::erase_counts("/dev/mtd-kernel");
+    ASSERT_EQ(counts.size(), 8u);
+    EXPECT_EQ(counts[0], 0u);
+    EXPECT_EQ(counts[1], 2u);
+}
+
+TEST_F(SimFlash, TransfersAtTheEndAreCutShortAsMtdcharDoes) {
+    std::uint8_t buf[16] = {};
+    EXPECT_EQ(dev::pread(fd.get(), buf, 16, 0x80000 - 4), 4);
+    EXPECT_EQ(dev::pread(fd.get(), buf, 16, 0x80000), 0);
+    EXPECT_EQ(dev::pwrite(fd.get(), buf, 16, 0x80000 - 4), 4);
+    errno = 0;
+    EXPECT_EQ(dev::pwrite(fd.get(), buf, 16, 0x80000), -1);
+    EXPECT_EQ(errno, ENOSPC);
+}
+
+TEST_F(SimFlash, InjectedFailuresHitTheNthOperationAndChangeNothing) {
+    const std::uint8_t zero[4] = {0, 0, 0, 0};
+    sim::fail_nth(sim::FlashOp::Write, 2);
+    EXPECT_EQ(dev::pwrite(fd.get(), zero, 4, 0), 4);
+    errno = 0;
+    EXPECT_EQ(dev::pwrite(fd.get(), zero, 4, 8), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(dev::pwrite(fd.get(), zero, 4, 16), 4);
+    auto p = board.partition("mtd-kernel");
+    EXPECT_EQ(p[0], 0x00);
+    EXPECT_EQ(p[8], 0xFF);
+    EXPECT_EQ(p[16], 0x00);
+
+    sim::fail_nth(sim::FlashOp::Erase, 1);
+    EXPECT_EQ(erase(0, SimBoard::kBlock), -1);
+    EXPECT_EQ(board.partition("mtd-kernel")[0], 0x00);
+    sim::fail_nth(sim::FlashOp::Read, 1);
+    std::uint8_t buf[4];
+    EXPECT_EQ(dev::pread(fd.get(), buf, 4, 0), -1);
+    EXPECT_EQ(dev::pread(fd.get(), buf, 4, 0), 4);
+}
+
+using SimFlashDeathTest = SimFlash;
+
+TEST_F(SimFlashDeathTest, PowerCutTearsTheOperationAndEndsTheProcess) {
+    const std::vector<std::uint8_t> zeros(1024, 0);
+    EXPECT_EXIT(
+        {
+            sim::cut_power_after(1);
+            dev::pwrite(fd.get(), zeros.data(), 1024, 0);     // completes
+            dev::pwrite(fd.get(), zeros.data(), 1024, 4096);  // torn half-way
+            dev::pwrite(fd.get(), zeros.data(), 1024, 8192);  // never happens
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(sim::kPowerCutStatus), "");
+    const auto p = board.partition("mtd-kernel");
+    EXPECT_EQ(p[1023], 0x00);
+    EXPECT_EQ(p[4096 + 511], 0x00);
+    EXPECT_EQ(p[4096 + 512], 0xFF);
+    EXPECT_EQ(p[8192], 0xFF);
+}
+
+}  // namespace

@@ -1,0 +1,69 @@
+#include "support/testing.hpp"
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace testing_support {
+
+TemporaryDirectory::TemporaryDirectory() {
+    std::string base = "/tmp";
+    if (const char* t = std::getenv("BOOTLAUNCH_TEST_TMP")) {
+        std::filesystem::create_directories(t);
+        base = t;
+    }
+    std::string tmpl = base + "/bltest.XXXXXX";
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<std::uint8_t> read_file(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const std::filesystem::path& p, std::span<const std::uint8_t> data) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+void write_file(const std::filesystem::path& p, const std::string& text) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+int run(const std::string& command) {
+    int status = std::system(command.c_str());
+    if (status == -1 || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+std::vector<std::uint8_t> hex(const std::string& text) {
+    std::vector<std::uint8_t> out;
+    int nibbles = 0;
+    unsigned value = 0;
+    for (char c : text) {
+        int d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        else continue;
+        value = (value << 4) | static_cast<unsigned>(d);
+        if (++nibbles == 2) {
+            out.push_back(static_cast<std::uint8_t>(value));
+            nibbles = 0;
+            value = 0;
+        }
+    }
+    return out;
+}
+
+}  // namespace testing_support
