@@ -9,47 +9,85 @@ namespace {
 
 constexpr std::uint32_t kPolynomial = 0xEDB88320u;  // reflected IEEE 802.3
 
-// Sixteen tables for slicing-by-16: table[k][b] is the register contribution
-// of byte b followed by k zero bytes. Built at compile time.
-using CrcTables = std::array<std::array<std::uint32_t, 256>, 16>;
+// The bytes are run through kLanes independent CRC registers, one per 32-bit
+// word of a kLanes-word block, so that the lanes' table look-ups do not wait
+// on each other; the lanes are merged over the last block. Six lanes of
+// 32-bit words suit both the switch's PowerPC and a PC.
+constexpr std::size_t kLanes = 6;
+constexpr std::size_t kWord = 4;
+constexpr std::size_t kBlock = kLanes * kWord;
 
-constexpr CrcTables make_tables() {
-    CrcTables t{};
+using Table = std::array<std::uint32_t, 256>;
+
+constexpr Table make_byte_table() {
+    Table t{};
     for (std::uint32_t n = 0; n < 256; ++n) {
         std::uint32_t c = n;
         for (int bit = 0; bit < 8; ++bit) c = (c & 1u) ? (c >> 1) ^ kPolynomial : c >> 1;
-        t[0][n] = c;
+        t[n] = c;
     }
-    for (std::size_t k = 1; k < t.size(); ++k)
-        for (std::uint32_t n = 0; n < 256; ++n)
-            t[k][n] = (t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xFFu];
     return t;
 }
 
-constexpr CrcTables kTables = make_tables();
+constexpr Table kByteTable = make_byte_table();
+
+constexpr std::uint32_t crc_byte(std::uint32_t reg, std::uint8_t byte) {
+    return (reg >> 8) ^ kByteTable[(reg ^ byte) & 0xFFu];
+}
+
+// Register after one 32-bit word (little-endian byte order) from 0.
+constexpr std::uint32_t crc_word(std::uint32_t word) {
+    for (std::size_t k = 0; k < kWord; ++k) word = (word >> 8) ^ kByteTable[word & 0xFFu];
+    return word;
+}
+
+// kLaneTables[k][b]: what byte b at position k of a lane's word contributes
+// to the same lane's word of the next block, kBlock bytes later.
+constexpr std::array<Table, kWord> make_lane_tables() {
+    std::array<Table, kWord> t{};
+    for (std::size_t k = 0; k < kWord; ++k) {
+        for (std::uint32_t b = 0; b < 256; ++b) {
+            std::uint32_t reg = crc_word(b << (8 * k));
+            for (std::size_t z = 0; z < kBlock - kWord; ++z) reg = crc_byte(reg, 0);
+            t[k][b] = reg;
+        }
+    }
+    return t;
+}
+
+constexpr std::array<Table, kWord> kLaneTables = make_lane_tables();
+
+inline std::uint32_t lane_step(std::uint32_t word) {
+    return kLaneTables[0][word & 0xFF] ^ kLaneTables[1][(word >> 8) & 0xFF] ^
+           kLaneTables[2][(word >> 16) & 0xFF] ^ kLaneTables[3][word >> 24];
+}
 
 }  // namespace
 
 std::uint32_t gen_crc(const std::uint8_t* data, std::uint32_t length, std::uint32_t init) {
     std::uint32_t crc = init;
-    const auto& t = kTables;
-    // The words are assembled little-endian explicitly, so the same code is
-    // right on the big-endian switch and on a PC.
-    while (length >= 16) {
-        const std::uint32_t w0 = crc ^ bytes::load_le32(data);
-        const std::uint32_t w1 = bytes::load_le32(data + 4);
-        const std::uint32_t w2 = bytes::load_le32(data + 8);
-        const std::uint32_t w3 = bytes::load_le32(data + 12);
-        crc = t[15][w0 & 0xFF] ^ t[14][(w0 >> 8) & 0xFF] ^ t[13][(w0 >> 16) & 0xFF] ^
-              t[12][w0 >> 24] ^ t[11][w1 & 0xFF] ^ t[10][(w1 >> 8) & 0xFF] ^
-              t[9][(w1 >> 16) & 0xFF] ^ t[8][w1 >> 24] ^ t[7][w2 & 0xFF] ^
-              t[6][(w2 >> 8) & 0xFF] ^ t[5][(w2 >> 16) & 0xFF] ^ t[4][w2 >> 24] ^
-              t[3][w3 & 0xFF] ^ t[2][(w3 >> 8) & 0xFF] ^ t[1][(w3 >> 16) & 0xFF] ^
-              t[0][w3 >> 24];
-        data += 16;
-        length -= 16;
+    std::size_t blocks = length / kBlock;
+    if (blocks > 0) {
+        // The words are assembled little-endian explicitly, so the same code
+        // is right on the big-endian switch and on a PC.
+        std::uint32_t lane[kLanes] = {crc, 0, 0, 0, 0, 0};
+        for (--blocks; blocks > 0; --blocks) {
+            std::uint32_t w[kLanes];
+#pragma GCC unroll 6
+            for (std::size_t j = 0; j < kLanes; ++j)
+                w[j] = lane[j] ^ bytes::load_le32(data + j * kWord);
+#pragma GCC unroll 6
+            for (std::size_t j = 0; j < kLanes; ++j) lane[j] = lane_step(w[j]);
+            data += kBlock;
+        }
+        // Last block: merge the lanes into one register, word by word.
+        crc = 0;
+        for (std::size_t j = 0; j < kLanes; ++j)
+            crc = crc_word(crc ^ lane[j] ^ bytes::load_le32(data + j * kWord));
+        data += kBlock;
+        length %= kBlock;
     }
-    while (length-- > 0) crc = (crc >> 8) ^ t[0][(crc ^ *data++) & 0xFFu];
+    while (length-- > 0) crc = crc_byte(crc, *data++);
     return crc;
 }
 

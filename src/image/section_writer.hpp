@@ -18,6 +18,9 @@ struct SectionSpec {
 };
 
 // One complete section: header, payload, and the crc of bytes 4 to the end.
+// Throws std::invalid_argument for a section no reader could take: an
+// extended header under 20 bytes, a payload over 32 bits, or a boot loader
+// payload too short to carry its header copy.
 std::vector<std::uint8_t> build_section(const SectionSpec& spec,
                                         std::span<const std::uint8_t> payload);
 

@@ -1,0 +1,7 @@
+#include <cstdio>
+
+#include "bootimg.hpp"
+
+int main(int argc, char** argv) {
+    return bootimg_main(argc, argv, stdout, stderr);
+}
