@@ -1,23 +1,62 @@
-// bootlaunch: the switch's boot-time launcher.
-//
-// What stands so far is the hardware bring-up of the start-up: the I2C buses
-// with the VPD EEPROM, the flash partitions and the boot-loader settings.
-// The boot path itself (slot choice, extraction, launch) comes next; until
-// then the program reports what it found and leaves.
+// bootlaunch: the switch's boot-time launcher. The start-up scripts run it
+// once on the serial console; it never returns to them in an orderly way:
+// every path ends in the application's start or in a reboot.
 #include <cstdio>
+#include <cstdlib>
 
 #include "hw/flash.hpp"
 #include "hw/i2c.hpp"
+#include "launch/extract.hpp"
 #include "launch/settings.hpp"
+#include "launch/startup.hpp"
+#include "rescue/rescue.hpp"
+#include "usb/usb_boot.hpp"
 
 int main() {
+#ifdef BOOTLAUNCH_SIM
+    // The simulator build runs the switch's own commands ("reboot" among
+    // them) and must never do so on the PC itself: only inside the board.
+    if (!std::getenv("BOOTLAUNCH_SIM_BOARD")) {
+        std::fputs("bootlaunch (simulator build) runs only inside the simulated switch: "
+                   "board-sim boot DIR\n",
+                   stderr);
+        return 1;
+    }
+#endif
+    sig_init();
     api_i2c_init();
     api_flash_init();
     parse_uboot_env();
-    std::printf("Boot slot byte %d, USB boot flag 0x%02x\n", api_get_image(), api_get_usbboot());
-    std::printf("Settings: gdb=%d gdbserver=%d gdbport=%d shell=%d memchk=%d rescue=%d diags=%d\n",
-                gdb_enable, gdbserver_enable, gdbport, shell_enable, memchk_enable, rescue_enable,
-                standalone_diags);
-    std::puts("The boot path is not built yet.");
-    return 0;
+    startup::run_shell("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    startup::run_shell("/usr/bin/find /user > /dev/null");
+
+    // The boot loader's "diagnostics=" drives both; at most one is set.
+    if (rescue_enable) run_rescue_mode();
+    if (standalone_diags) run_standalone_diags();
+
+    usb_boot_enabled = api_get_usbboot() == vpd::kUsbBootEnabled ? 1 : 0;
+    if (usb_boot_enabled && usb_mount() < 0) usb_boot_enabled = 0;
+
+    int code = 0;
+    if (usb_boot_enabled) {
+        usb_update_boot();
+        code = usb_which_image();
+        if (code == usb::kBootFromStick) {
+            std::printf("Booting image '%s' from USB stick.\n", usb::kStickImageName);
+            // A successful extraction does not come back at all.
+            if (extract_image(usb::kBootFromStick) != 0) board_reset();
+            std::puts("USB Boot failed. Trying flash images.");
+            code = 0;
+        }
+    }
+    if (code == 0) code = which_image();
+
+    std::printf("Booting image '%d'\n", code);
+    if (extract_image(code) == 0) {
+        const int alt = startup::alternate_slot(code);
+        std::printf("Booting image '%d'\n", alt);
+        tried_alt_image = 1;
+        extract_image(alt);
+    }
+    board_reset();
 }

@@ -1,0 +1,33 @@
+// Start-up of the switch: the SIGINT flag, the slot choice and the one way
+// the launcher ends when it does not hand over to the application.
+#pragma once
+
+#include <cstdint>
+
+// Set by the SIGINT handler; the console dialogues test and clear it. A byte
+// store is atomic on every CPU the launcher runs on, which is all a signal
+// handler needs here.
+extern volatile std::uint8_t sig_quit_raised;
+
+void sig_init();
+void sig_handler(int signum);
+
+// The slot to boot from the VPD: 2 when the boot slot byte is 2, else 1.
+int which_image();
+
+// Sleeps a second, runs "reboot" and ends the process with status 0.
+[[noreturn]] void board_reset();
+
+namespace startup {
+
+// The other slot: 2 for slot 1, 1 for anything else.
+inline int alternate_slot(int slot) { return slot == 1 ? 2 : 1; }
+
+// Runs a command line through the system shell. Our own output is flushed
+// first, so that the console shows it before whatever the command prints.
+int run_shell(const char* command);
+
+// True when the path exists.
+bool exists(const char* path);
+
+}  // namespace startup
