@@ -14,8 +14,8 @@ inline std::uint16_t load_be16(std::span<const std::uint8_t> p) {
 }
 
 inline std::uint32_t load_be32(std::span<const std::uint8_t> p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
-           (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           std::uint32_t{p[3]};
 }
 
 inline std::uint32_t load_le32(const std::uint8_t* p) {

@@ -1,7 +1,7 @@
 #include "hw/flash.hpp"
 
-#include <sys/ioctl.h>
 #include <mtd/mtd-user.h>
+#include <sys/ioctl.h>
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 #include "hw/i2c.hpp"
 
-#include <sys/ioctl.h>
+#include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
-#include <fcntl.h>
+#include <sys/ioctl.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -19,7 +19,9 @@ int i2c_file[2] = {0, 0};
 
 // A handle that was never opened (0) must not reach the system: descriptor 0
 // is the console, and a transfer on it would write the offset bytes there.
-bool usable(int handle) { return handle > 0; }
+bool usable(int handle) {
+    return handle > 0;
+}
 
 int select_device(int handle, unsigned long address7) {
     if (!usable(handle)) {
@@ -148,9 +150,13 @@ int api_get_usbboot() {
     return value;
 }
 
-int api_set_image(std::uint8_t slot) { return set_vpd_offset(vpd::kBootSlot, slot); }
+int api_set_image(std::uint8_t slot) {
+    return set_vpd_offset(vpd::kBootSlot, slot);
+}
 
-int api_set_booted_image(std::uint8_t image) { return set_vpd_offset(vpd::kBootedImage, image); }
+int api_set_booted_image(std::uint8_t image) {
+    return set_vpd_offset(vpd::kBootedImage, image);
+}
 
 int api_eeprom_read(std::uint8_t* buffer, std::uint16_t offset, std::uint32_t length) {
     return get_vpd_offset(offset, length, buffer);

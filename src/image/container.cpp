@@ -59,7 +59,9 @@ const TypeInfo* find_type(std::string_view name) {
     return nullptr;
 }
 
-std::span<const TypeInfo> all_types() { return kTypes; }
+std::span<const TypeInfo> all_types() {
+    return kTypes;
+}
 
 std::string format_version(std::uint32_t id) {
     char text[32];

@@ -30,7 +30,9 @@ inline constexpr std::uint32_t kHeaderCopySize = 16;
 // a copy of that header here; it lands at the same offset of the partition.
 inline constexpr std::uint32_t kBootLoaderCopyOffset = 240;
 
-inline constexpr std::uint32_t code(ImageType t) { return static_cast<std::uint32_t>(t); }
+inline constexpr std::uint32_t code(ImageType t) {
+    return static_cast<std::uint32_t>(t);
+}
 
 struct SectionHeader {
     std::uint32_t crc = 0;

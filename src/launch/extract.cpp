@@ -31,8 +31,8 @@ using common::UniqueFile;
 }
 
 image::SectionHeader decode(const std::uint8_t* header) {
-    return image::decode_header(std::span<const std::uint8_t, image::kHeaderProbeSize>(
-        header, image::kHeaderProbeSize));
+    return image::decode_header(
+        std::span<const std::uint8_t, image::kHeaderProbeSize>(header, image::kHeaderProbeSize));
 }
 
 // Bytes from the stream's current position to its end.
@@ -48,8 +48,7 @@ std::uint64_t remaining(std::FILE* f) {
 // the section, or nothing when it is damaged: a failed checksum, and also a
 // section whose stated size is inconsistent or runs past the end of the
 // file (bytes the file cannot supply never count as data).
-std::unique_ptr<std::uint8_t[]> read_checked_section(std::FILE* in,
-                                                      const image::SectionHeader& h) {
+std::unique_ptr<std::uint8_t[]> read_checked_section(std::FILE* in, const image::SectionHeader& h) {
     const image::SectionGeometry g = image::section_geometry(h);
     if (!image::section_consistent(h) || !image::fits(0, g.size, remaining(in))) return nullptr;
     std::unique_ptr<std::uint8_t[]> section(new (std::nothrow) std::uint8_t[g.size]);
@@ -117,7 +116,8 @@ int extract_image(int code) {
             // not booted again without asking.
             usb_add_image_to_reject_list(path);
         } else {
-            if (!yesno_question("USB image is in rejected list.\nWould you still like to load it? "))
+            if (!yesno_question(
+                    "USB image is in rejected list.\nWould you still like to load it? "))
                 return 0;
             std::puts("Continuing to load USB image...");
         }

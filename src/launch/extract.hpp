@@ -14,8 +14,7 @@ extern std::uint8_t tried_alt_image;
 
 namespace extract {
 
-inline constexpr const char* kSlotPaths[] = {nullptr, "/user/images/image1",
-                                             "/user/images/image2"};
+inline constexpr const char* kSlotPaths[] = {nullptr, "/user/images/image1", "/user/images/image2"};
 inline constexpr const char* kArchive = "/tmp/lumeximage.tar.gz";
 
 }  // namespace extract

@@ -17,9 +17,10 @@ int main() {
     // The simulator build runs the switch's own commands ("reboot" among
     // them) and must never do so on the PC itself: only inside the board.
     if (!std::getenv("BOOTLAUNCH_SIM_BOARD")) {
-        std::fputs("bootlaunch (simulator build) runs only inside the simulated switch: "
-                   "board-sim boot DIR\n",
-                   stderr);
+        std::fputs(
+            "bootlaunch (simulator build) runs only inside the simulated switch: "
+            "board-sim boot DIR\n",
+            stderr);
         return 1;
     }
 #endif

@@ -23,8 +23,8 @@ constexpr const char* kRecoveryCopy = "/tmp/image";
 constexpr const char* kDebuggerArchive = "/tmp/gdb.gz";
 
 image::SectionHeader decode(const std::uint8_t* header) {
-    return image::decode_header(std::span<const std::uint8_t, image::kHeaderProbeSize>(
-        header, image::kHeaderProbeSize));
+    return image::decode_header(
+        std::span<const std::uint8_t, image::kHeaderProbeSize>(header, image::kHeaderProbeSize));
 }
 
 // The partition's whole section, or nothing when it cannot be read whole or
@@ -98,15 +98,17 @@ int extract_image_from_flash() {
                 }
                 startup::run_shell("mkdir /user/images &> /dev/null");
                 char command[64];
-                std::snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", slot);
+                std::snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n",
+                              slot);
                 startup::run_shell(command);
                 const int number = slot - '0';
                 std::printf("Setting boot image to %d\n", number);
                 api_set_image(static_cast<std::uint8_t>(number));
                 api_set_booted_image(static_cast<std::uint8_t>(number));
             } else {
-                std::puts("\nBooting recovery image. You will need to download and install an "
-                          "image before rebooting");
+                std::puts(
+                    "\nBooting recovery image. You will need to download and install an "
+                    "image before rebooting");
                 api_set_booted_image(kFlashImage);
             }
         }

@@ -11,7 +11,9 @@
 
 volatile std::uint8_t sig_quit_raised = 0;
 
-void sig_handler(int) { sig_quit_raised = 1; }
+void sig_handler(int) {
+    sig_quit_raised = 1;
+}
 
 void sig_init() {
     // No SA_RESTART: a console read that Ctrl-C interrupts must return, so
@@ -23,7 +25,9 @@ void sig_init() {
     sigaction(SIGINT, &action, nullptr);
 }
 
-int which_image() { return api_get_image() == 2 ? 2 : 1; }
+int which_image() {
+    return api_get_image() == 2 ? 2 : 1;
+}
 
 void board_reset() {
     platform::pause_s(1);

@@ -21,7 +21,9 @@ int which_image();
 namespace startup {
 
 // The other slot: 2 for slot 1, 1 for anything else.
-inline int alternate_slot(int slot) { return slot == 1 ? 2 : 1; }
+inline int alternate_slot(int slot) {
+    return slot == 1 ? 2 : 1;
+}
 
 // Runs a command line through the system shell. Our own output is flushed
 // first, so that the console shows it before whatever the command prints.

@@ -16,7 +16,8 @@ int run_rescue_mode() {
 }
 
 int run_standalone_diags() {
-    std::printf("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ");
+    std::printf(
+        "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ");
     std::fflush(stdout);
     const int key = uartGetC();
     std::printf("\n");  // the key itself is never shown

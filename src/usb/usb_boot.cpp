@@ -9,7 +9,9 @@ std::uint8_t usb_boot_enabled = 0;
 
 namespace {
 
-void not_built(const char* what) { std::printf("%s: not built yet.\n", what); }
+void not_built(const char* what) {
+    std::printf("%s: not built yet.\n", what);
+}
 
 }  // namespace
 
@@ -19,14 +21,18 @@ int usb_mount() {
     return -1;
 }
 
-void usb_update_boot() { not_built("USB boot-loader update"); }
+void usb_update_boot() {
+    not_built("USB boot-loader update");
+}
 
 int usb_which_image() {
     not_built("USB image replacement");
     return 0;
 }
 
-int usb_is_image_rejected(const char*) { return 0; }
+int usb_is_image_rejected(const char*) {
+    return 0;
+}
 
 void usb_add_image_to_reject_list(const char*) {}
 

@@ -1,10 +1,11 @@
 // Block-wise flash updates on the simulated NOR part: what reaches the
 // partition, what the console shows, and what a failure at each step leaves.
+#include "hw/flash.hpp"
+
 #include <gtest/gtest.h>
 
 #include <numeric>
 
-#include "hw/flash.hpp"
 #include "platform/sim/sim.hpp"
 #include "support/sim_board.hpp"
 
@@ -121,17 +122,17 @@ TEST_P(FlashFault, LeavesEarlierBlocksWrittenAndLaterOnesUntouched) {
     EXPECT_EQ(block(p, 0), block(data, 0));
     EXPECT_EQ(block(p, 2), block(old_, 2));
     switch (c.op) {
-        case sim::FlashOp::Read:
-        case sim::FlashOp::Erase:
-            EXPECT_EQ(block(p, 1), block(old_, 1));
-            break;
-        case sim::FlashOp::Write: {
-            // Third 1 KiB piece of block 1 failed: two pieces written, the
-            // rest still erased.
-            EXPECT_EQ(block(p, 1, 0, 2048), block(data, 1, 0, 2048));
-            EXPECT_EQ(block(p, 1, 2048), std::vector<std::uint8_t>(B - 2048, 0xFF));
-            break;
-        }
+    case sim::FlashOp::Read:
+    case sim::FlashOp::Erase:
+        EXPECT_EQ(block(p, 1), block(old_, 1));
+        break;
+    case sim::FlashOp::Write: {
+        // Third 1 KiB piece of block 1 failed: two pieces written, the
+        // rest still erased.
+        EXPECT_EQ(block(p, 1, 0, 2048), block(data, 1, 0, 2048));
+        EXPECT_EQ(block(p, 1, 2048), std::vector<std::uint8_t>(B - 2048, 0xFF));
+        break;
+    }
     }
 }
 

@@ -1,10 +1,11 @@
 // VPD access checked on the wire: the transfers the simulated buses saw, and
 // what the EEPROM stored.
+#include "hw/i2c.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
-#include "hw/i2c.hpp"
 #include "platform/sim/sim.hpp"
 #include "support/sim_board.hpp"
 

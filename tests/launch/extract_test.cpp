@@ -1,6 +1,8 @@
 // The slot scan and the environment loader, on containers and files made in
 // the test. The boot path around them runs end to end in the simulated
 // switch (tests/e2e).
+#include "launch/extract.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,7 +11,6 @@
 #include "common/unique_fd.hpp"
 #include "image/container.hpp"
 #include "image/section_writer.hpp"
-#include "launch/extract.hpp"
 #include "launch/launch.hpp"
 #include "support/testing.hpp"
 
@@ -87,11 +88,11 @@ TEST(SlotScan, EndsOnEveryHeaderThatWouldNotMoveItForward) {
         {"extended, hdr_len 0 and len 0", raw_header(0, extended, 0), extended},
         {"extended size wraps to below its header",
          join({raw_header(0xFFFFFFF0u, extended, 32), std::vector<std::uint8_t>(64, 0)}), extended},
-        {"basic size wraps", join({raw_header(0xFFFFFFF8u, kernel), std::vector<std::uint8_t>(64, 0)}),
-         kernel},
+        {"basic size wraps",
+         join({raw_header(0xFFFFFFF8u, kernel), std::vector<std::uint8_t>(64, 0)}), kernel},
         {"erased flash", std::vector<std::uint8_t>(4096, 0xFF), 0xFFFFFFFFu},
-        {"next section past the end", join({section(ImageType::Kernel, 4), raw_header(1 << 30, kernel)}),
-         kernel},
+        {"next section past the end",
+         join({section(ImageType::Kernel, 4), raw_header(1 << 30, kernel)}), kernel},
     };
     for (const auto& c : cases) {
         const ScanResult r = scan(c.bytes);
@@ -102,8 +103,7 @@ TEST(SlotScan, EndsOnEveryHeaderThatWouldNotMoveItForward) {
 
 TEST(EnvSetup, PairsAreSetAndALastNameAloneGetsAnEmptyValue) {
     TemporaryDirectory dir;
-    testing_support::write_file(dir / "env-setup",
-                                "BL_TEST_A one\n  BL_TEST_B\ttwo BL_TEST_C\n");
+    testing_support::write_file(dir / "env-setup", "BL_TEST_A one\n  BL_TEST_B\ttwo BL_TEST_C\n");
     ::setenv("BL_TEST_C", "stale", 1);
     launch::load_env_setup((dir / "env-setup").c_str());
     EXPECT_STREQ(std::getenv("BL_TEST_A"), "one");

@@ -1,12 +1,13 @@
 // Boot settings read from environment partitions made by U-Boot's own
 // mkenvimage, so the layout (CRC word, NUL-separated strings, padding) is the
 // boot loader's and not our idea of it.
+#include "launch/settings.hpp"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
 
 #include "hw/flash.hpp"
-#include "launch/settings.hpp"
 #include "support/sim_board.hpp"
 
 using testing_support::SimBoard;
@@ -19,14 +20,14 @@ struct Settings {
 };
 
 std::ostream& operator<<(std::ostream& os, const Settings& s) {
-    return os << "{gdb " << s.gdb << " gdbserver " << s.gdbserver << " port " << s.port
-              << " shell " << s.shell << " memchk " << s.memchk << " rescue " << s.rescue
-              << " diags " << s.diags << "}";
+    return os << "{gdb " << s.gdb << " gdbserver " << s.gdbserver << " port " << s.port << " shell "
+              << s.shell << " memchk " << s.memchk << " rescue " << s.rescue << " diags " << s.diags
+              << "}";
 }
 
 Settings current() {
-    return {gdb_enable, gdbserver_enable, gdbport, shell_enable, memchk_enable, rescue_enable,
-            standalone_diags};
+    return {gdb_enable,    gdbserver_enable, gdbport,         shell_enable,
+            memchk_enable, rescue_enable,    standalone_diags};
 }
 
 // Builds the environment partition with mkenvimage from `printenv`-style
@@ -83,7 +84,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"diagnostics_other", "diagnostics=off\n", {}},
         Case{"longer_word", "shell=onward\nmemchk=once\n", {0, 0, 1234, 1, 1, 0, 0}},
         Case{"off_value", "shell=off\nmemchk=yes\n", {}},
-        Case{"key_inside_another_value", "bootargs=console=ttyS0 gdb=on\n", {1, 0, 1234, 0, 0, 0, 0}},
+        Case{"key_inside_another_value",
+             "bootargs=console=ttyS0 gdb=on\n",
+             {1, 0, 1234, 0, 0, 0, 0}},
         Case{"first_occurrence_wins", "shell=off\nshell2=shell=on\n", {}},
         Case{"key_ends_at_last_byte", kBeforeEdge + "\nshell=on\n", {0, 0, 1234, 1, 0, 0, 0}},
         Case{"value_cut_by_the_window", kValueCut + "\nshell=on\n", {}},

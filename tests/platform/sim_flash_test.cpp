@@ -1,10 +1,10 @@
 // The simulated NOR flash must behave like the switch's part, or the flash
 // layer's tests prove nothing: erase to 0xFF on block boundaries only, and a
 // write that can only clear bits.
-#include <gtest/gtest.h>
-#include <sys/ioctl.h>
-#include <mtd/mtd-user.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <mtd/mtd-user.h>
+#include <sys/ioctl.h>
 
 #include <cerrno>
 
@@ -55,13 +55,13 @@ TEST_F(SimFlash, EraseOnlyOnWholeBlocksInsideThePartition) {
     } cases[] = {
         {0, SimBoard::kBlock, true},
         {SimBoard::kBlock, 2 * SimBoard::kBlock, true},
-        {0x7 * SimBoard::kBlock, SimBoard::kBlock, true},     // last block
-        {0x100, SimBoard::kBlock, false},                     // unaligned start
-        {0, SimBoard::kBlock + 1024, false},                  // unaligned length
+        {0x7 * SimBoard::kBlock, SimBoard::kBlock, true},  // last block
+        {0x100, SimBoard::kBlock, false},                  // unaligned start
+        {0, SimBoard::kBlock + 1024, false},               // unaligned length
         {0, 0, false},
-        {0x8 * SimBoard::kBlock, SimBoard::kBlock, false},    // past the end
+        {0x8 * SimBoard::kBlock, SimBoard::kBlock, false},  // past the end
         {0x7 * SimBoard::kBlock, 2 * SimBoard::kBlock, false},
-        {0xFFFF0000u, 0x20000u, false},                       // wraps 32 bits
+        {0xFFFF0000u, 0x20000u, false},  // wraps 32 bits
     };
     for (const auto& c : cases) {
         errno = 0;
@@ -75,7 +75,8 @@ TEST_F(SimFlash, EraseOnlyOnWholeBlocksInsideThePartition) {
 
 TEST_F(SimFlash, EraseSetsOnesAndIsCountedPerBlock) {
     const std::vector<std::uint8_t> zeros(SimBoard::kBlock * 2, 0);
-    ASSERT_EQ(dev::pwrite(fd.get(), zeros.data(), zeros.size(), 0), static_cast<ssize_t>(zeros.size()));
+    ASSERT_EQ(dev::pwrite(fd.get(), zeros.data(), zeros.size(), 0),
+              static_cast<ssize_t>(zeros.size()));
     ASSERT_EQ(erase(SimBoard::kBlock, SimBoard::kBlock), 0);
     ASSERT_EQ(erase(SimBoard::kBlock, SimBoard::kBlock), 0);
     const auto p = board.partition("mtd-kernel");

@@ -49,7 +49,8 @@ std::vector<std::uint8_t> SimBoard::partition(const std::string& name) const {
 
 void SimBoard::set_partition(const std::string& name, const std::vector<std::uint8_t>& bytes) {
     auto content = read_file(dir_ / name);
-    std::copy(bytes.begin(), bytes.begin() + static_cast<long>(std::min(bytes.size(), content.size())),
+    std::copy(bytes.begin(),
+              bytes.begin() + static_cast<long>(std::min(bytes.size(), content.size())),
               content.begin());
     write_file(dir_ / name, content);
 }

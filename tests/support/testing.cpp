@@ -32,7 +32,8 @@ std::vector<std::uint8_t> read_file(const std::filesystem::path& p) {
 
 void write_file(const std::filesystem::path& p, std::span<const std::uint8_t> data) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
 }
 
 void write_file(const std::filesystem::path& p, const std::string& text) {
@@ -52,10 +53,14 @@ std::vector<std::uint8_t> hex(const std::string& text) {
     unsigned value = 0;
     for (char c : text) {
         int d;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        else continue;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            continue;
         value = (value << 4) | static_cast<unsigned>(d);
         if (++nibbles == 2) {
             out.push_back(static_cast<std::uint8_t>(value));

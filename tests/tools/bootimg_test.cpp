@@ -119,7 +119,7 @@ bool contains(const std::string& haystack, const std::string& needle) {
 }
 
 class Bootimg : public ::testing::Test {
-  protected:
+protected:
     std::string file(const std::string& name, const Bytes& content) {
         write_file(dir_ / name, content);
         return (dir_ / name).string();

@@ -4,7 +4,11 @@
 
 namespace platform {
 
-void pause_us(unsigned long microseconds) { ::usleep(static_cast<useconds_t>(microseconds)); }
-void pause_s(unsigned seconds) { ::sleep(seconds); }
+void pause_us(unsigned long microseconds) {
+    ::usleep(static_cast<useconds_t>(microseconds));
+}
+void pause_s(unsigned seconds) {
+    ::sleep(seconds);
+}
 
 }  // namespace platform

@@ -7,14 +7,24 @@
 
 namespace dev {
 
-int open(const char* path, int flags) { return ::open(path, flags); }
-int close(int fd) { return ::close(fd); }
-int ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
+int open(const char* path, int flags) {
+    return ::open(path, flags);
+}
+int close(int fd) {
+    return ::close(fd);
+}
+int ioctl(int fd, unsigned long request, void* arg) {
+    return ::ioctl(fd, request, arg);
+}
 int ioctl(int fd, unsigned long request, unsigned long value) {
     return ::ioctl(fd, request, value);
 }
-ssize_t read(int fd, void* buf, std::size_t count) { return ::read(fd, buf, count); }
-ssize_t write(int fd, const void* buf, std::size_t count) { return ::write(fd, buf, count); }
+ssize_t read(int fd, void* buf, std::size_t count) {
+    return ::read(fd, buf, count);
+}
+ssize_t write(int fd, const void* buf, std::size_t count) {
+    return ::write(fd, buf, count);
+}
 ssize_t pread(int fd, void* buf, std::size_t count, off_t offset) {
     return ::pread(fd, buf, count, offset);
 }

@@ -71,11 +71,19 @@ Device* find(int fd) {
 
 namespace sim {
 
-void set_dev_dir(const std::string& dir) { detail::config().dev_dir = dir; }
-std::string dev_dir() { return detail::config().dev_dir; }
+void set_dev_dir(const std::string& dir) {
+    detail::config().dev_dir = dir;
+}
+std::string dev_dir() {
+    return detail::config().dev_dir;
+}
 
-void set_erase_size(std::uint32_t bytes) { detail::config().erase_size = bytes; }
-std::uint32_t erase_size() { return detail::config().erase_size; }
+void set_erase_size(std::uint32_t bytes) {
+    detail::config().erase_size = bytes;
+}
+std::uint32_t erase_size() {
+    return detail::config().erase_size;
+}
 
 void reset() {
     detail::mtd_reset();
@@ -120,7 +128,8 @@ int ioctl(int fd, unsigned long request, void* arg) {
 
 int ioctl(int fd, unsigned long request, unsigned long value) {
     if (Device* d = find(fd)) {
-        if (auto* b = std::get_if<Bus>(d)) return sim::detail::i2c_ioctl(*b, request, value, nullptr);
+        if (auto* b = std::get_if<Bus>(d))
+            return sim::detail::i2c_ioctl(*b, request, value, nullptr);
         errno = ENOTTY;
         return -1;
     }
@@ -129,7 +138,8 @@ int ioctl(int fd, unsigned long request, unsigned long value) {
 
 ssize_t pread(int fd, void* buf, std::size_t count, off_t offset) {
     if (Device* d = find(fd)) {
-        if (auto* m = std::get_if<Mtd>(d)) return sim::detail::mtd_pread(fd, m->path, buf, count, offset);
+        if (auto* m = std::get_if<Mtd>(d))
+            return sim::detail::mtd_pread(fd, m->path, buf, count, offset);
         errno = ESPIPE;
         return -1;
     }

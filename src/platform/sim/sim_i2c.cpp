@@ -15,16 +15,16 @@
 //
 // An address with no device behind it fails every transfer with ENXIO, as an
 // unanswered address does on the real bus.
-#include <sys/ioctl.h>
+#include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 
 #include "common/unique_fd.hpp"
 #include "platform/sim/sim.hpp"
@@ -123,7 +123,9 @@ bool write_protected() {
     return (expander_register(expander.get(), kWriteProtectPort) & kWriteProtectBit) != 0;
 }
 
-bool eeprom_busy() { return Clock::now() < state().eeprom.busy_until; }
+bool eeprom_busy() {
+    return Clock::now() < state().eeprom.busy_until;
+}
 
 }  // namespace
 
@@ -153,7 +155,8 @@ int i2c_ioctl(Bus& bus, unsigned long request, unsigned long value, void* arg) {
     i2c_smbus_ioctl_data req{};
     std::memcpy(&req, arg, sizeof req);
     const Kind kind = req.read_write == I2C_SMBUS_READ ? Kind::SmbusRead : Kind::SmbusWrite;
-    if (req.size != I2C_SMBUS_BYTE_DATA || !req.data) return static_cast<int>(fail(bus, kind, req.command, EINVAL));
+    if (req.size != I2C_SMBUS_BYTE_DATA || !req.data)
+        return static_cast<int>(fail(bus, kind, req.command, EINVAL));
     if (bus.address < 0) return static_cast<int>(fail(bus, kind, req.command, ENXIO));
     const auto address = static_cast<std::uint8_t>(bus.address);
     // The EEPROM does not speak SMBus register access; only the expander is
@@ -240,8 +243,14 @@ void i2c_reset() {
 
 namespace sim {
 
-const std::vector<I2cTransfer>& i2c_log() { return detail::state().log; }
-void clear_i2c_log() { detail::state().log.clear(); }
-void set_eeprom_write_time_us(std::uint32_t us) { detail::state().write_time_us = us; }
+const std::vector<I2cTransfer>& i2c_log() {
+    return detail::state().log;
+}
+void clear_i2c_log() {
+    detail::state().log.clear();
+}
+void set_eeprom_write_time_us(std::uint32_t us) {
+    detail::state().write_time_us = us;
+}
 
 }  // namespace sim

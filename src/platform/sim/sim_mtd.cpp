@@ -6,8 +6,8 @@
 //  - a write can only clear bits: new = old AND data. Writing over data that
 //    was not erased corrupts it exactly as the real part would;
 //  - reads and writes at or past the end are cut short as mtdchar does.
-#include <sys/ioctl.h>
 #include <mtd/mtd-user.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,9 +46,12 @@ Faults& faults() {
                     const std::string key = item.substr(0, colon);
                     const auto n = static_cast<std::uint32_t>(
                         std::strtoul(item.c_str() + colon + 1, nullptr, 10));
-                    if (key == "read") f.fail_at[0] = n;
-                    else if (key == "erase") f.fail_at[1] = n;
-                    else if (key == "write") f.fail_at[2] = n;
+                    if (key == "read")
+                        f.fail_at[0] = n;
+                    else if (key == "erase")
+                        f.fail_at[1] = n;
+                    else if (key == "write")
+                        f.fail_at[2] = n;
                     else if (key == "power") {
                         f.power_after = n;
                         f.power_armed = n > 0;
@@ -82,7 +85,9 @@ Outcome next_op(sim::FlashOp op) {
     return Outcome::Proceed;
 }
 
-[[noreturn]] void power_lost() { ::_exit(sim::kPowerCutStatus); }
+[[noreturn]] void power_lost() {
+    ::_exit(sim::kPowerCutStatus);
+}
 
 std::uint64_t file_size(int fd) {
     struct stat st {};
@@ -97,8 +102,7 @@ bool fail_with(int err) {
 
 bool program(int fd, const std::uint8_t* data, std::size_t count, std::uint64_t offset) {
     std::vector<std::uint8_t> cells(count);
-    if (::pread(fd, cells.data(), count, static_cast<off_t>(offset)) !=
-        static_cast<ssize_t>(count))
+    if (::pread(fd, cells.data(), count, static_cast<off_t>(offset)) != static_cast<ssize_t>(count))
         return fail_with(EIO);
     for (std::size_t i = 0; i < count; ++i) cells[i] &= data[i];
     return ::pwrite(fd, cells.data(), count, static_cast<off_t>(offset)) ==
@@ -146,15 +150,20 @@ int mtd_ioctl(int fd, const std::string& path, unsigned long request, void* arg)
         erase_info_user e{};
         std::memcpy(&e, arg, sizeof e);
         const std::uint64_t start = e.start, length = e.length;
-        if (block == 0 || length == 0 || start % block != 0 || length % block != 0 || start >= size ||
-            length > size - start) {
+        if (block == 0 || length == 0 || start % block != 0 || length % block != 0 ||
+            start >= size || length > size - start) {
             errno = EINVAL;
             return -1;
         }
         switch (next_op(sim::FlashOp::Erase)) {
-            case Outcome::Fail: errno = EIO; return -1;
-            case Outcome::Tear: erase(fd, path, start, length / block / 2 * block); power_lost();
-            case Outcome::Proceed: break;
+        case Outcome::Fail:
+            errno = EIO;
+            return -1;
+        case Outcome::Tear:
+            erase(fd, path, start, length / block / 2 * block);
+            power_lost();
+        case Outcome::Proceed:
+            break;
         }
         return erase(fd, path, start, length) ? 0 : -1;
     }
@@ -169,18 +178,22 @@ ssize_t mtd_pread(int fd, const std::string&, void* buf, std::size_t count, off_
         return -1;
     }
     const auto off = static_cast<std::uint64_t>(offset);
-    const std::size_t n = off >= size ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(count, size - off));
+    const std::size_t n =
+        off >= size ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(count, size - off));
     switch (next_op(sim::FlashOp::Read)) {
-        case Outcome::Fail: errno = EIO; return -1;
-        case Outcome::Tear: power_lost();
-        case Outcome::Proceed: break;
+    case Outcome::Fail:
+        errno = EIO;
+        return -1;
+    case Outcome::Tear:
+        power_lost();
+    case Outcome::Proceed:
+        break;
     }
     if (n == 0) return 0;
     return ::pread(fd, buf, n, offset);
 }
 
-ssize_t mtd_pwrite(int fd, const std::string&, const void* buf, std::size_t count,
-                   off_t offset) {
+ssize_t mtd_pwrite(int fd, const std::string&, const void* buf, std::size_t count, off_t offset) {
     const std::uint64_t size = file_size(fd);
     if (offset < 0) {
         errno = EINVAL;
@@ -194,9 +207,14 @@ ssize_t mtd_pwrite(int fd, const std::string&, const void* buf, std::size_t coun
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, size - off));
     const auto* data = static_cast<const std::uint8_t*>(buf);
     switch (next_op(sim::FlashOp::Write)) {
-        case Outcome::Fail: errno = EIO; return -1;
-        case Outcome::Tear: program(fd, data, n / 2, off); power_lost();
-        case Outcome::Proceed: break;
+    case Outcome::Fail:
+        errno = EIO;
+        return -1;
+    case Outcome::Tear:
+        program(fd, data, n / 2, off);
+        power_lost();
+    case Outcome::Proceed:
+        break;
     }
     return program(fd, data, n, off) ? static_cast<ssize_t>(n) : -1;
 }
@@ -210,7 +228,9 @@ void mtd_reset() {
 
 namespace sim {
 
-void fail_nth(FlashOp op, std::uint32_t n) { detail::faults().fail_at[static_cast<int>(op)] = n; }
+void fail_nth(FlashOp op, std::uint32_t n) {
+    detail::faults().fail_at[static_cast<int>(op)] = n;
+}
 
 void cut_power_after(std::uint32_t n) {
     detail::faults().power_after = n;
