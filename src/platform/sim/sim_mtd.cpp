@@ -54,7 +54,7 @@ Faults& faults() {
                         f.fail_at[2] = n;
                     else if (key == "power") {
                         f.power_after = n;
-                        f.power_armed = n > 0;
+                        f.power_armed = true;
                     }
                 }
                 pos = comma + 1;

@@ -1,0 +1,250 @@
+"""End-to-end harness: simulated switches powered on with board-sim and
+driven on their console with pexpect, in the manner of U-Boot's console
+tests (expect a text, send keys), so that a scenario reads as it would on a
+real switch's serial port.
+
+The programs under test come from BOARD_SIM_BOOTLAUNCH and BOARD_SIM_BOOTIMG
+(CTest sets them for each build preset; by hand they default to build/sim).
+Powering a switch on needs root; such tests are skipped otherwise.
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pexpect
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+BOARD_SIM = ROOT / "tools/board-sim/board-sim"
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(BOARD_SIM.parent))
+
+from boardsim import binaries, demo, state as st  # noqa: E402
+
+# A guard against hangs only: nothing here measures time.
+TIMEOUT = 60
+# The switch's fixed waits run this many times faster.
+CLOCK = 10
+
+needs_root = pytest.mark.skipif(
+    os.geteuid() != 0, reason="powering the simulated switch on needs root (namespaces, mounts)")
+
+
+def board_sim(*args, check=True, **kw):
+    return subprocess.run([str(BOARD_SIM), *map(str, args)], check=check, text=True,
+                          capture_output=True, **kw)
+
+
+class Console:
+    """The switch's console during one power-on."""
+
+    def __init__(self, board, args):
+        self.board = board
+        self.child = pexpect.spawn(str(BOARD_SIM), args, timeout=TIMEOUT, encoding="utf-8",
+                                   codec_errors="replace", dimensions=(24, 200))
+        self.child.logfile_read = open(board.path.parent / f"{board.path.name}-pexpect.log", "a")
+
+    def expect(self, pattern, timeout=TIMEOUT):
+        """Waits for a text (a regular expression, or a list of them: then
+        returns the index matched); returns the match."""
+        index = self.child.expect(pattern, timeout=timeout)
+        return index if isinstance(pattern, list) else self.child.match
+
+    def expect_exact(self, text, timeout=TIMEOUT):
+        self.child.expect_exact(text, timeout=timeout)
+
+    @property
+    def before(self):
+        """What came before the last match."""
+        return self.child.before
+
+    def send(self, keys):
+        self.child.send(keys)
+
+    def sendline(self, line=""):
+        self.child.sendline(line)
+
+    def off(self, timeout=TIMEOUT):
+        """Waits for the power-on to end; returns last-boot.json."""
+        self.child.expect(pexpect.EOF, timeout=timeout)
+        self.child.close()
+        self.child.logfile_read.close()
+        return self.board.last_boot()
+
+    def unplug(self):
+        self.send("\x1d")
+        return self.off()
+
+
+class Shell:
+    """A busybox shell on the switch's console in place of the launcher
+    (board-sim boot --shell): for looking at the sandbox from inside."""
+
+    PROMPT = "switch# "
+
+    def __init__(self, console):
+        self.console = console
+        console.expect_exact(self.PROMPT)
+        # Without echo busybox reads plain lines: no line editing escapes.
+        console.sendline("stty -echo")
+        console.expect_exact(self.PROMPT)
+
+    def run(self, command, status=0):
+        """Runs a command line; returns its output (line ends as \\n). The
+        status must be `status` unless that is None."""
+        self.console.sendline(f'{command}; echo "<<status=$?>>"')
+        match = self.console.expect(r"<<status=(\d+)>>\r\n")
+        output = self.console.before.replace("\r\n", "\n")
+        self.console.expect_exact(self.PROMPT)
+        if status is not None:
+            assert int(match.group(1)) == status, f"{command}: status {match.group(1)}\n{output}"
+        return output
+
+    def reboot(self):
+        self.console.sendline("reboot")
+        return self.console.off()
+
+
+class Board:
+    """A simulated switch's state directory, and how to power it on."""
+
+    def __init__(self, path):
+        self.path = Path(path)
+
+    # --- state -----------------------------------------------------------
+    def vpd(self, where):
+        return st.vpd_get(self.path, st.vpd_offset(str(where)))
+
+    def set_vpd(self, where, value):
+        st.vpd_set(self.path, st.vpd_offset(str(where)), value)
+
+    def env(self):
+        return st.env_load(self.path)[0]
+
+    def set_env(self, **variables):
+        env = self.env()
+        env.update({k: str(v) for k, v in variables.items()})
+        st.env_store(self.path, env)
+
+    def unset_env(self, *names):
+        env = self.env()
+        for n in names:
+            env.pop(n, None)
+        st.env_store(self.path, env)
+
+    def partition(self, name):
+        return (self.path / "dev" / name).read_bytes()
+
+    def slot(self, n):
+        return self.path / f"user/images/image{n}"
+
+    def corrupt(self, slot, offset=-1):
+        """Flips every bit of one byte of a slot file (default: its last)."""
+        data = bytearray(self.slot(slot).read_bytes())
+        data[offset] ^= 0xFF
+        self.slot(slot).write_bytes(bytes(data))
+
+    def put_image(self, slot, files, version="1.0.0.9", kind="app", hdr_len=None):
+        """Puts a container with one section holding an archive of `files`
+        ({"home/bin/x": (bytes, mode)}) in the slot; returns its path."""
+        archive = self.path / "demo" / f"custom-{slot}.tar.gz"
+        archive.write_bytes(demo.archive_bytes(files))
+        demo.make_image(bootimg(), self.slot(slot), [(kind, version, archive, hdr_len)])
+        return self.slot(slot)
+
+    def demo_program(self, version="1.0.0.1", stripped=True):
+        """The demo program as it goes into an archive, or with its debugging
+        information (the symbol file for a debugger on the PC)."""
+        path = self.path / "demo" / f"demo_app-{version}"
+        return (Path(str(path) + ".strip") if stripped else path)
+
+    # --- power -----------------------------------------------------------
+    def power_on(self, *, usb=None, shell=False, clock=CLOCK, setenv=(), extra=()):
+        args = ["boot", str(self.path), "--clock", str(clock),
+                "--bootlaunch", str(bootlaunch())]
+        if usb:
+            args += ["--usb", str(usb)]
+        if shell:
+            args.append("--shell")
+        for item in setenv:
+            args += ["--setenv", item]
+        return Console(self, args + list(extra))
+
+    def shell(self, **kw):
+        return Shell(self.power_on(shell=True, **kw))
+
+    def last_boot(self):
+        return json.loads((self.path / "last-boot.json").read_text())
+
+    def console_log(self):
+        return (self.path / "console.log").read_text(errors="replace")
+
+    def exec(self, *command, inside=False, **kw):
+        """Runs a PC command in the powered switch's network namespace (or
+        inside the switch); returns the CompletedProcess."""
+        return board_sim("exec", self.path, *(["--inside"] if inside else []), "--", *command,
+                         **kw)
+
+
+def bootlaunch():
+    return binaries.locate("bootlaunch")
+
+
+def bootimg():
+    return binaries.locate("bootimg")
+
+
+def run_bootimg(*args, **kw):
+    """Runs the container tool (under qemu-user when it is a PowerPC build)."""
+    tool = bootimg()
+    return subprocess.run([*binaries.run_prefix(tool), str(tool), *map(str, args)], check=True,
+                          text=True, capture_output=True, **kw)
+
+
+def is_powerpc(path):
+    return binaries.elf_machine(path) == binaries.EM_PPC
+
+
+@pytest.fixture(scope="session")
+def demo_template(tmp_path_factory):
+    """One demo switch made with `board-sim new --demo`, copied per test."""
+    path = tmp_path_factory.mktemp("template") / "switch"
+    board_sim("new", path, "--demo", "--bootimg", bootimg())
+    return path
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    if call.when == "call":
+        item.passed = outcome.get_result().passed
+
+
+def keep_only_if_failed(request, path):
+    """A switch takes some 30 MB: only a failed test's is kept to look at."""
+    if getattr(request.node, "passed", False):
+        shutil.rmtree(path, ignore_errors=True)
+
+
+@pytest.fixture
+def board(demo_template, tmp_path, request):
+    """A fresh demo switch: slots 1 and 2 hold the demo application 1.0.0.1
+    and 1.0.0.2, the rescue partition the demo diagnostics image, and the
+    boot slot byte is 1."""
+    path = tmp_path / "switch"
+    shutil.copytree(demo_template, path, symlinks=True)
+    yield Board(path)
+    keep_only_if_failed(request, path)
+
+
+@pytest.fixture
+def bare_board(tmp_path, request):
+    """A fresh switch without any image."""
+    path = tmp_path / "switch"
+    board_sim("new", path)
+    yield Board(path)
+    keep_only_if_failed(request, path)

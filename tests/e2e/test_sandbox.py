@@ -1,0 +1,249 @@
+"""The sandbox that stands for the switch, seen from inside through a shell
+on its console (board-sim boot --shell) and from the PC."""
+
+import os
+import re
+
+import pytest
+
+from conftest import needs_root
+
+pytestmark = needs_root
+
+POWER_NAMES = ["reboot", "halt", "poweroff", "shutdown", "telinit", "init", "systemctl"]
+SUBSTITUTE_MARK = "The simulated switch's reboot"
+
+
+def test_reboot_and_its_relatives_are_the_boards_own(board):
+    """The PC's reboot (a link to systemctl) is out of reach: every name and
+    path that leads to it inside the switch is the substitute, and the
+    switch is a PID namespace of its own whose init is the board's."""
+    sh = board.shell()
+    for name in POWER_NAMES:
+        path = sh.run(f"command -v {name}").strip()
+        assert path.startswith("/usr/sbin/") or path.startswith("/usr/bin/"), (name, path)
+        assert SUBSTITUTE_MARK in sh.run(f"cat {path}"), name
+    for path in ["/sbin/reboot", "/usr/sbin/reboot", "/bin/systemctl", "/usr/bin/systemctl",
+                 "/sbin/halt", "/sbin/poweroff", "/sbin/shutdown", "/sbin/init"]:
+        assert SUBSTITUTE_MARK in sh.run(f"cat {path}"), path
+    assert sh.run("cat /proc/1/cmdline | tr '\\0' ' '").strip() == "/bin/sh /usr/sbin/board-init"
+    inside_ns = sh.run("readlink /proc/self/ns/pid").strip()
+    assert inside_ns != os.readlink("/proc/self/ns/pid")
+    # The substitute ends the power-on and says who asked.
+    record = sh.reboot()
+    assert record["ended"] == "reboot"
+    assert record["reboot"]["command"] == ["/usr/sbin/reboot"]
+    assert record["reboot"]["parent_command_line"] == "/bin/sh"
+    assert not (board.path / "run/pid").exists()
+
+
+@pytest.mark.parametrize("command, ended", [
+    ("halt", "halt"), ("systemctl reboot", "reboot"), ("busybox reboot", "reboot"),
+    ("busybox poweroff", "halt"), ("kill -TERM 1", "reboot"),
+])
+def test_every_way_down_ends_the_power_on(board, command, ended):
+    sh = board.shell()
+    sh.console.sendline(command)
+    record = sh.console.off()
+    assert record["ended"] == ended
+
+
+def test_tmp_is_fresh_at_every_power_on_and_user_persists(board):
+    sh = board.shell()
+    assert sh.run("ls -A /tmp") == ""
+    assert sh.run("stat -c %a /tmp").strip() == "1777"
+    assert re.search(r"^\S+ /tmp tmpfs ", sh.run("cat /proc/mounts"), re.M)
+    sh.run("echo ram > /tmp/marker && echo flash > /user/marker")
+    sh.reboot()
+    assert (board.path / "user/marker").read_text() == "flash\n"
+    sh = board.shell()
+    assert sh.run("ls -A /tmp") == ""
+    assert sh.run("cat /user/marker") == "flash\n"
+    assert sh.run("ls /user/images").split() == ["image1", "image2"]
+    sh.reboot()
+
+
+def test_console_is_ttyS0_and_dev_console(board):
+    sh = board.shell()
+    assert sh.run("tty").strip() == "/dev/ttyS0"
+    # One line: what goes to either name shows on the console, and they are
+    # the very device the shell talks on.
+    console = sh.console
+    console.sendline("echo through-ttyS0 > /dev/ttyS0; echo through-console > /dev/console")
+    console.expect_exact("through-ttyS0")
+    console.expect_exact("through-console")
+    console.expect_exact(sh.PROMPT)
+    devices = sh.run("stat -L -c %t:%T /proc/self/fd/0 /dev/ttyS0 /dev/console").split()
+    assert len(set(devices)) == 1
+    assert sh.run("stty -F /dev/ttyS0 speed").strip() == "115200"
+    # Ctrl-C reaches the foreground program and nothing else: the board
+    # stays on.
+    console.sendline("sleep 1000")
+    console.send("\x03")
+    console.expect_exact(sh.PROMPT)
+    assert sh.run("echo still-on").strip() == "still-on"
+    # Ctrl-] pulls the plug.
+    record = console.unplug()
+    assert record["ended"] == "unplugged"
+    assert "through-ttyS0" in board.console_log()
+
+
+@pytest.mark.parametrize("inserted", [False, True])
+def test_usb_stick_is_there_only_when_inserted(board, tmp_path, inserted):
+    stick = tmp_path / "stick"
+    stick.mkdir()
+    (stick / "TQV4410_OS.img").write_bytes(b"image")
+    sh = board.shell(usb=stick if inserted else None)
+    if inserted:
+        assert sh.run("ls /mnt/usb").split() == ["TQV4410_OS.img"]
+        assert sh.run("test -d /tmp/usb && echo mounted").strip() == "mounted"
+        sh.run("echo written > /mnt/usb/from-switch")
+        assert (stick / "from-switch").read_text() == "written\n"
+    else:
+        sh.run("ls -d /mnt/usb", status=None)
+        assert sh.run("ls -d /mnt/usb /tmp/usb 2>/dev/null", status=None) == ""
+        sh.run("test -e /mnt/usb || test -e /tmp/usb", status=1)
+    record = sh.reboot()
+    assert record["options"]["usb"] == (str(stick) if inserted else None)
+
+
+def test_devices_are_the_state_files(board):
+    board.set_vpd("boot-slot", 2)
+    # A real expander resets with the board: a register left low by the last
+    # power-on is high again at the next one.
+    expander = board.path / "dev/i2c-1/20"
+    regs = bytearray(expander.read_bytes())
+    regs[12] = 0x00
+    expander.write_bytes(bytes(regs))
+    sh = board.shell()
+    for name in ["mtd-uboot", "mtd-ubootenv", "mtd-devicetree", "mtd-kernel", "mtd-rfs",
+                 "mtd-rescue"]:
+        size = os.path.getsize(board.path / "dev" / name)
+        assert sh.run(f"stat -c %s /dev/{name}").strip() == str(size), name
+    assert sh.run("stat -c %s /dev/i2c-0/54").strip() == "65536"
+    assert sh.run("od -An -tu1 -j256 -N1 /dev/i2c-0/54").split() == ["2"]
+    assert sh.run("od -An -tu1 -j12 -N1 /dev/i2c-1/20").split() == ["255"]
+    sh.run("printf '\\001' | dd of=/dev/i2c-0/54 bs=1 seek=314 conv=notrunc 2>/dev/null")
+    sh.run("echo kernel | dd of=/dev/mtd-kernel conv=notrunc 2>/dev/null")
+    for node in ["null", "zero", "urandom", "random", "tty", "ptmx", "mtd-user", "mtd-user-char"]:
+        sh.run(f"test -e /dev/{node}")
+    sh.reboot()
+    assert board.vpd("booted-image") == 1
+    assert board.partition("mtd-kernel").startswith(b"kernel\n\xff")
+
+
+def test_switch_programs_are_debians_and_sh_is_busybox_ash(board):
+    sh = board.shell()
+    assert sh.run("readlink -f /bin/sh").strip() == "/usr/bin/busybox"
+    assert sh.run("readlink -f /usr/bin/sh").strip() == "/usr/bin/busybox"
+    # ash takes "&>" as a redirection; dash would run the command in the
+    # background with its output on the console (and so race a copy that
+    # follows "mkdir /user/images &> /dev/null").
+    assert sh.run("sh -c 'echo redirected &> /tmp/out'; cat /tmp/out") == "redirected\n"
+    sh.run("sh -c 'mkdir /user/fresh &> /dev/null'; sh -c 'cp /user/images/image1 /user/fresh'")
+    assert sh.run("ls /user/fresh").strip() == "image1"
+    for program in ["tar", "gzip", "gunzip", "find", "cp", "mv", "mkdir", "chmod", "touch", "rm"]:
+        assert sh.run(f"command -v {program}").strip() == f"/usr/bin/{program}", program
+    assert "GNU tar" in sh.run("tar --version")
+    assert "GNU gdbserver" in sh.run("/bin/gdbserver --version")
+    sh.run("test -f /usr/lib/libduma.so.0.0.0")
+    sh.run("echo abc > /tmp/f; /bin/busybox md5sum /tmp/f > /tmp/img_md5string")
+    assert sh.run("cut -c1-32 /tmp/img_md5string").strip() == "0bee89b07a248e27c83fc3d5951213c1"
+    assert "--with-crc --unrestrict" in sh.run("cat /usr/bin/rx")
+    sh.reboot()
+
+
+def test_rx_waits_for_a_crc_mode_transfer(board):
+    """The switch's rx asks for XMODEM-CRC: it sends 'C', not NAK."""
+    sh = board.shell()
+    console = sh.console
+    console.sendline("rx /tmp/image; echo rx-ended")
+    console.expect_exact("C")
+    console.send("\x18" * 8)  # CAN: the sender gives up
+    console.expect_exact("rx-ended")
+    console.expect_exact(sh.PROMPT)
+    assert sh.run("ls /tmp") == ""
+    sh.reboot()
+
+
+def test_flash_substitutes(board):
+    sh = board.shell()
+    sh.run("echo junk | dd of=/dev/mtd-devicetree conv=notrunc 2>/dev/null")
+    sh.run("flash_eraseall /dev/mtd-devicetree")
+    # The rescue menu's erase of /user: unmount, erase, mount again.
+    sh.run("/bin/umount /user &> /dev/null")
+    assert sh.run("ls /user") == ""
+    assert (board.path / "user/images/image1").exists(), "unmounting keeps the flash"
+    sh.run("flash_eraseall /dev/mtd-user-char")
+    sh.run("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null")
+    assert sh.run("ls -A /user") == ""
+    sh.run("echo new > /user/after-erase")
+    # Mounting again while mounted keeps it.
+    sh.run("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null")
+    record = sh.reboot()
+    assert board.partition("mtd-devicetree") == b"\xff" * 0x40000
+    assert sorted(p.name for p in (board.path / "user").iterdir()) == ["after-erase"]
+    assert record["flash"] == [
+        "erase /dev/mtd-devicetree",
+        "umount /user: status 0",
+        "erase /dev/mtd-user-char",
+        "mount jffs2 /dev/mtd-user /user",
+        "mount jffs2 /dev/mtd-user /user: kept",
+    ]
+
+
+def test_namespaces_are_the_switchs_own_and_new_at_each_power_on(board):
+    sh = board.shell()
+    assert sh.run("hostname").strip() == "switch"
+    assert (board.path / "run/pid").exists()
+    links = board.exec("ip", "-o", "link").stdout
+    assert [line.split(":")[1].strip() for line in links.splitlines()] == ["lo"]
+    assert "UP" in links
+    board.exec("ip", "addr", "add", "127.7.7.7/32", "dev", "lo")
+    assert "127.7.7.7" in sh.run("ip -o addr")
+    # A command run inside sees the switch's root and processes.
+    sh.run("echo seen > /tmp/from-console")
+    assert board.exec("cat", "/tmp/from-console", inside=True).stdout == "seen\n"
+    assert "board-init" in board.exec("cat", "/proc/1/cmdline", inside=True).stdout
+    sh.reboot()
+    assert not (board.path / "run/pid").exists()
+    assert board.exec("true", check=False).returncode == 1  # powered off
+    sh = board.shell()
+    assert "127.7.7.7" not in sh.run("ip -o addr")
+    sh.reboot()
+
+
+def test_launcher_gets_a_clean_environment(board):
+    os.environ["BOARD_SIM_TEST_HOST_ONLY"] = "leak"
+    try:
+        sh = board.shell(clock=7, setenv=["BOOTLAUNCH_SIM_FAULTS=read:99"])
+    finally:
+        del os.environ["BOARD_SIM_TEST_HOST_ONLY"]
+    env = dict(line.split("=", 1) for line in sh.run("env").splitlines() if "=" in line)
+    assert env["PATH"] == "/usr/sbin:/usr/bin:/sbin:/bin"
+    assert env["HOME"] == "/"
+    assert env["BOOTLAUNCH_SIM_CLOCK"] == "7"
+    assert env["BOOTLAUNCH_SIM_FAULTS"] == "read:99"
+    assert "BOARD_SIM_TEST_HOST_ONLY" not in env
+    assert set(env) <= {"PATH", "HOME", "TERM", "BOOTLAUNCH_SIM_CLOCK", "BOOTLAUNCH_SIM_BOARD",
+                        "BOOTLAUNCH_SIM_FAULTS", "PS1", "PWD", "SHLVL"}
+    # SIGINT and SIGQUIT are back at their defaults for what the launcher
+    # starts (a background command of the init script would have them
+    # ignored).
+    ignored = int(sh.run("grep SigIgn /proc/self/status").split()[1], 16)
+    assert ignored & 0b110 == 0
+    sh.reboot()
+
+
+def test_power_cut_by_the_simulator_is_recorded(board):
+    # The simulator ends the launcher with status 86 when it cuts the power
+    # in the middle of a flash operation: here the second one, the read of
+    # the rescue partition's header on the way to the diagnostics image.
+    board.set_env(diagnostics="diags")
+    console = board.power_on(setenv=["BOOTLAUNCH_SIM_FAULTS=power:1"])
+    console.expect_exact("y/N: ")
+    console.send("n")
+    console.expect_exact("Booting diags image...")
+    record = console.off()
+    assert (record["ended"], record["status"]) == ("power-cut", 86)
+    assert "BOOTLAUNCH_SIM_FAULTS=power:1" in record["launcher"]["command"]
