@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import CLOCK, TIMEOUT, bootimg, needs_root
+from conftest import BOARD_SIM, TIMEOUT, bootimg, needs_root
 from boardsim import demo
 
 pytestmark = needs_root
@@ -32,6 +32,17 @@ def flash_rescue_partition(board, image):
     size = path.stat().st_size
     data = image.read_bytes()
     path.write_bytes(data + b"\xff" * (size - len(data)))
+
+
+def flash_recovery_image(board, env_setup=None):
+    """A recovery image (an application-type section) in the diagnostics
+    partition; returns the container."""
+    archive = board.path / "demo" / "recovery.tar.gz"
+    archive.write_bytes(demo.archive_bytes(app_files(board, env_setup=env_setup)))
+    image = board.path / "demo" / "recovery.img"
+    demo.make_image(bootimg(), image, [("app", "5.5.5.5", archive, None)])
+    flash_rescue_partition(board, image)
+    return image
 
 
 def app_files(board, version="1.0.0.1", env_setup=None, distro_id=True):
@@ -230,7 +241,7 @@ def test_gdbserver_serves_the_application_to_gdb_in_the_switch_network(board, me
     console = board.power_on()
     console.expect_exact("Listening on port 2345")
     gdb = subprocess.Popen(
-        ["/usr/bin/python3", str(board_sim_path()), "exec", str(board.path), "--", "gdb",
+        ["/usr/bin/python3", str(BOARD_SIM), "exec", str(board.path), "--", "gdb",
          "-nx", "-batch", "-ex", "target remote 127.0.0.1:2345", "-ex", "continue",
          str(board.demo_program(APP[1], stripped=False))],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -247,11 +258,6 @@ def test_gdbserver_serves_the_application_to_gdb_in_the_switch_network(board, me
     app = record["application"]
     assert app["how"] == "gdbserver"
     assert app["preload"] == ("libduma.so.0.0.0" if memchk else None)
-
-
-def board_sim_path():
-    from conftest import BOARD_SIM
-    return BOARD_SIM
 
 
 def test_diagnostics_image_from_flash_after_erasing_the_user_tree(board):
@@ -274,11 +280,7 @@ def test_diagnostics_image_from_flash_after_erasing_the_user_tree(board):
 
 
 def test_recovery_image_installed_into_a_slot_and_booted(board):
-    archive = board.path / "demo" / "recovery.tar.gz"
-    archive.write_bytes(demo.archive_bytes(app_files(board, env_setup="DEMO_ROLE recovery\n")))
-    image = board.path / "demo" / "recovery.img"
-    demo.make_image(bootimg(), image, [("app", "5.5.5.5", archive, None)])
-    flash_rescue_partition(board, image)
+    image = flash_recovery_image(board, env_setup="DEMO_ROLE recovery\n")
     board.set_env(diagnostics="diags")
 
     console = board.power_on()
@@ -306,11 +308,7 @@ def test_recovery_image_installed_into_a_slot_and_booted(board):
 
 
 def test_recovery_image_booted_without_installing(board):
-    archive = board.path / "demo" / "recovery.tar.gz"
-    archive.write_bytes(demo.archive_bytes(app_files(board)))
-    image = board.path / "demo" / "recovery.img"
-    demo.make_image(bootimg(), image, [("app", "5.5.5.5", archive, None)])
-    flash_rescue_partition(board, image)
+    flash_recovery_image(board)
     board.set_env(diagnostics="diags")
     console = board.power_on()
     console.expect_exact("y/N: ")
