@@ -71,11 +71,11 @@ bool valid_erase_size(std::uint32_t erasesize) {
 
 #ifdef BOOTLAUNCH_SIM
 void read_trace_switches() {
-    const char* spec = std::getenv("BOOTLAUNCH_FLASH_TRACE");
-    if (!spec) return;
-    if (std::strstr(spec, "read")) debug_read = 1;
-    if (std::strstr(spec, "write")) debug_write = 1;
-    if (std::strstr(spec, "erase")) debug_erase = 1;
+    const char* switches = std::getenv("BOOTLAUNCH_FLASH_TRACE");
+    if (!switches) return;
+    if (std::strstr(switches, "read")) debug_read = 1;
+    if (std::strstr(switches, "write")) debug_write = 1;
+    if (std::strstr(switches, "erase")) debug_erase = 1;
 }
 #endif
 

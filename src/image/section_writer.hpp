@@ -8,7 +8,7 @@
 
 namespace image {
 
-struct SectionSpec {
+struct SectionLayout {
     std::uint32_t magic_type = 0;  // image type code, extended flag clear
     std::uint32_t id = 0;          // version a.b.c.d
     std::uint16_t hdr_len = 0;     // 0: basic 16-byte header; else extended, >= 20
@@ -21,7 +21,7 @@ struct SectionSpec {
 // Throws std::invalid_argument for a section no reader could take: an
 // extended header under 20 bytes, a payload over 32 bits, or a boot loader
 // payload too short to carry its header copy.
-std::vector<std::uint8_t> build_section(const SectionSpec& spec,
+std::vector<std::uint8_t> build_section(const SectionLayout& layout,
                                         std::span<const std::uint8_t> payload);
 
 }  // namespace image

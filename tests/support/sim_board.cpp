@@ -9,7 +9,7 @@ namespace testing_support {
 
 namespace {
 
-const PartitionSpec kPartitions[] = {
+const PartitionSize kPartitions[] = {
     {"mtd-uboot", 0x80000},  {"mtd-ubootenv", 0x20000}, {"mtd-devicetree", 0x40000},
     {"mtd-kernel", 0x80000}, {"mtd-rfs", 0x80000},      {"mtd-rescue", 0x80000},
 };

@@ -11,7 +11,7 @@
 
 namespace testing_support {
 
-struct PartitionSpec {
+struct PartitionSize {
     std::string name;  // "mtd-kernel"...
     std::uint32_t size;
 };

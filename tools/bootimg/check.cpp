@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "commands.hpp"
+#include "examine.hpp"
 #include "files.hpp"
-#include "inspect.hpp"
 
 namespace bootimg {
 
@@ -18,7 +18,7 @@ int run_verify(Args args, const Io& io) {
         complain(io, "verify", "%s", error.c_str());
         return 1;
     }
-    const ContainerReport r = inspect(file);
+    const ContainerReport r = examine(file);
     std::size_t problems = r.problems.size();
     for (const SectionReport& s : r.sections) {
         for (const std::string& n : s.notes)
@@ -65,7 +65,7 @@ int run_extract(Args args, const Io& io) {
         complain(io, "extract", "%s", error.c_str());
         return 1;
     }
-    const ContainerReport r = inspect(file);
+    const ContainerReport r = examine(file);
     if (*index >= r.sections.size()) {
         complain(io, "extract", "%s has %zu section%s; there is no section %llu", path.c_str(),
                  r.sections.size(), r.sections.size() == 1 ? "" : "s",

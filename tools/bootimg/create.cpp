@@ -12,7 +12,7 @@ namespace bootimg {
 namespace {
 
 struct SectionRequest {
-    image::SectionSpec spec;
+    image::SectionLayout layout;
     std::string path;
 };
 
@@ -37,14 +37,14 @@ std::uint16_t parse_hdr_len(std::string_view text) {
 // complaining when the section must not be written.
 bool payload_acceptable(const SectionRequest& r, std::span<const std::uint8_t> payload, bool force,
                         const Io& io) {
-    const std::uint32_t header_size = r.spec.hdr_len ? r.spec.hdr_len : image::kBasicHeaderSize;
+    const std::uint32_t header_size = r.layout.hdr_len ? r.layout.hdr_len : image::kBasicHeaderSize;
     if (payload.size() > std::uint64_t{0xFFFFFFFFu} - header_size) {
         complain(io, "create", "%s: %zu bytes do not fit a section (its size is a 32-bit number)",
                  r.path.c_str(), payload.size());
         return false;
     }
     const auto len = static_cast<std::uint32_t>(payload.size());
-    if (r.spec.boot_loader_copy && len < image::kBootLoaderCopyOffset + image::kHeaderCopySize) {
+    if (r.layout.boot_loader_copy && len < image::kBootLoaderCopyOffset + image::kHeaderCopySize) {
         complain(io, "create",
                  "%s: a boot loader payload must be at least %u bytes to carry its header copy "
                  "at offset %u; this one is %u bytes",
@@ -52,7 +52,7 @@ bool payload_acceptable(const SectionRequest& r, std::span<const std::uint8_t> p
                  image::kBootLoaderCopyOffset, len);
         return false;
     }
-    if (const image::TypeInfo* t = image::find_type(r.spec.magic_type); t && t->limit != 0) {
+    if (const image::TypeInfo* t = image::find_type(r.layout.magic_type); t && t->limit != 0) {
         const std::uint32_t value = t->limit_on_payload ? len : header_size + len;
         if (value > t->limit) {
             complain(io, "create", "%s: %s %s %u (0x%x) is above the switch's limit of %u (0x%x)%s",
@@ -65,7 +65,7 @@ bool payload_acceptable(const SectionRequest& r, std::span<const std::uint8_t> p
         complain(io, "create",
                  "note: %s: type code 0x%08x is not one the switch knows; it will "
                  "skip the section",
-                 r.path.c_str(), r.spec.magic_type);
+                 r.path.c_str(), r.layout.magic_type);
     }
     return true;
 }
@@ -75,7 +75,7 @@ bool payload_acceptable(const SectionRequest& r, std::span<const std::uint8_t> p
 // anything else may be boot loader code, so say so.
 void note_replaced_bytes(const SectionRequest& r, std::span<const std::uint8_t> payload,
                          std::span<const std::uint8_t> section, const Io& io) {
-    const std::uint32_t header_size = r.spec.hdr_len ? r.spec.hdr_len : image::kBasicHeaderSize;
+    const std::uint32_t header_size = r.layout.hdr_len ? r.layout.hdr_len : image::kBasicHeaderSize;
     const auto before = payload.subspan(image::kBootLoaderCopyOffset, image::kHeaderCopySize);
     const auto after =
         section.subspan(header_size + image::kBootLoaderCopyOffset, image::kHeaderCopySize);
@@ -95,7 +95,7 @@ int run_create(Args args, const Io& io) {
     bool force = false;
     std::vector<SectionRequest> requests;
     // Options gathered for the section whose FILE has not come yet.
-    image::SectionSpec spec;
+    image::SectionLayout layout;
     bool have_type = false, have_id = false, have_hdr_len = false;
     auto once = [](bool& seen, const char* option) {
         if (seen)
@@ -112,24 +112,25 @@ int run_create(Args args, const Io& io) {
             force = true;
         } else if (option_value(args, i, "--type", v)) {
             once(have_type, "--type");
-            spec.magic_type = parse_type(v);
+            layout.magic_type = parse_type(v);
         } else if (option_value(args, i, "--version", v)) {
             once(have_id, "--version");
             const auto id = image::parse_version(v);
             if (!id) throw UsageError{"version '" + std::string(v) + "' is not A.B.C.D (0 to 255)"};
-            spec.id = *id;
+            layout.id = *id;
         } else if (option_value(args, i, "--hdr-len", v)) {
             once(have_hdr_len, "--hdr-len");
-            spec.hdr_len = parse_hdr_len(v);
+            layout.hdr_len = parse_hdr_len(v);
         } else if (a.size() > 1 && a[0] == '-') {
             throw UsageError{"create: unknown option '" + std::string(a) + "'"};
         } else {
             if (!have_type || !have_id)
                 throw UsageError{"create: " + std::string(a) +
                                  " needs --type and --version before it"};
-            spec.boot_loader_copy = spec.magic_type == image::code(image::ImageType::BootLoader);
-            requests.push_back({spec, std::string(a)});
-            spec = {};
+            layout.boot_loader_copy =
+                layout.magic_type == image::code(image::ImageType::BootLoader);
+            requests.push_back({layout, std::string(a)});
+            layout = {};
             have_type = have_id = have_hdr_len = false;
         }
     }
@@ -152,8 +153,8 @@ int run_create(Args args, const Io& io) {
             complain(io, "create", "%s not written", out_path.c_str());
             return 1;
         }
-        const std::vector<std::uint8_t> section = image::build_section(r.spec, payload);
-        if (r.spec.boot_loader_copy) note_replaced_bytes(r, payload, section, io);
+        const std::vector<std::uint8_t> section = image::build_section(r.layout, payload);
+        if (r.layout.boot_loader_copy) note_replaced_bytes(r, payload, section, io);
         container.insert(container.end(), section.begin(), section.end());
     }
     // Readers take 20 bytes at every section start, so a shorter section at

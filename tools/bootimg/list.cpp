@@ -2,9 +2,9 @@
 #include <vector>
 
 #include "commands.hpp"
+#include "examine.hpp"
 #include "files.hpp"
 #include "image/container.hpp"
-#include "inspect.hpp"
 #include "json.hpp"
 #include "text.hpp"
 
@@ -135,7 +135,7 @@ int run_list(Args args, const Io& io) {
         complain(io, "list", "%s", error.c_str());
         return 1;
     }
-    const ContainerReport r = inspect(file);
+    const ContainerReport r = examine(file);
     if (json)
         print_json(path, r, io.out);
     else

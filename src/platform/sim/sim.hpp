@@ -1,7 +1,7 @@
 // The simulated switch hardware behind the device seam, and its test hooks.
 //
 // Each device is backed by a plain file, so its state survives a simulated
-// power cycle and tests can inspect it:
+// power cycle and tests can look at it:
 //   <dev>/mtd-<name>    an MTD partition (NOR flash): the file's size is the
 //                       partition's size
 //   <dev>/i2c-<bus>/    an I2C bus: one file per device that answers, named

@@ -34,8 +34,8 @@ Faults& faults() {
     static Faults f = [] {
         Faults f;
         // "write:3,erase:1,read:2,power:40"
-        if (const char* spec = std::getenv("BOOTLAUNCH_SIM_FAULTS")) {
-            std::string s = spec;
+        if (const char* faults_setting = std::getenv("BOOTLAUNCH_SIM_FAULTS")) {
+            std::string s = faults_setting;
             std::size_t pos = 0;
             while (pos < s.size()) {
                 std::size_t comma = s.find(',', pos);

@@ -1,4 +1,4 @@
-#include "inspect.hpp"
+#include "examine.hpp"
 
 #include <algorithm>
 #include <cstdarg>
@@ -73,7 +73,7 @@ void check_boot_loader_copy(SectionReport& s, std::span<const std::uint8_t> sect
         image::format_version(s.header.id).c_str()));
 }
 
-SectionReport inspect_section(std::span<const std::uint8_t> file, std::size_t index,
+SectionReport examine_section(std::span<const std::uint8_t> file, std::size_t index,
                               std::uint64_t offset) {
     SectionReport s;
     s.index = index;
@@ -130,7 +130,7 @@ bool ContainerReport::ok() const {
                                            [](const auto& s) { return s.problems.empty(); });
 }
 
-ContainerReport inspect(std::span<const std::uint8_t> file) {
+ContainerReport examine(std::span<const std::uint8_t> file) {
     ContainerReport r;
     r.file_size = file.size();
     std::uint64_t offset = 0;
@@ -152,7 +152,7 @@ ContainerReport inspect(std::span<const std::uint8_t> file) {
                                             image::kHeaderProbeSize));
             break;
         }
-        r.sections.push_back(inspect_section(file, r.sections.size(), offset));
+        r.sections.push_back(examine_section(file, r.sections.size(), offset));
         const SectionReport& s = r.sections.back();
         if (!s.readable()) break;
         offset += s.geometry.size;

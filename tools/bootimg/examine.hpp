@@ -50,7 +50,7 @@ struct ContainerReport {
 // or until a section whose end cannot be trusted (inconsistent header,
 // running past the end of the file): nothing after it can be located.
 // Never reads outside `file`.
-ContainerReport inspect(std::span<const std::uint8_t> file);
+ContainerReport examine(std::span<const std::uint8_t> file);
 
 // "section 2 at offset 276 (0x114)": how every message locates a section.
 std::string where(std::size_t index, std::uint64_t offset);
