@@ -30,11 +30,6 @@ using common::UniqueFile;
     shell_ending();
 }
 
-image::SectionHeader decode(const std::uint8_t* header) {
-    return image::decode_header(
-        std::span<const std::uint8_t, image::kHeaderProbeSize>(header, image::kHeaderProbeSize));
-}
-
 // Bytes from the stream's current position to its end.
 std::uint64_t remaining(std::FILE* f) {
     const long here = std::ftell(f);
@@ -67,7 +62,7 @@ int parse_image(std::FILE* stream, std::uint8_t header[image::kHeaderProbeSize])
     for (;;) {
         if (std::fread(probe, 1, sizeof probe, stream) != sizeof probe) return 0;
         std::memcpy(header, probe, sizeof probe);
-        const image::SectionHeader h = decode(header);
+        const image::SectionHeader h = image::decode_header(probe);
         if (image::is_bootable_type(h.type())) {
             std::fseek(stream, static_cast<long>(offset), SEEK_SET);
             return 1;
@@ -142,13 +137,13 @@ int extract_image(int code) {
             std::fprintf(stderr, "No valid application image found. Trying rescue image\n");
             rescue_ending();
         }
-        std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", decode(raw).magic,
-                     image::code(image::ImageType::Diagnostics));
+        std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n",
+                     image::decode_header(raw).magic, image::code(image::ImageType::Diagnostics));
         std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", code, alt);
         return 0;
     }
 
-    const image::SectionHeader h = decode(raw);
+    const image::SectionHeader h = image::decode_header(raw);
     std::unique_ptr<std::uint8_t[]> section = read_checked_section(in.get(), h);
     if (!section) {
         in.reset();

@@ -22,11 +22,6 @@ constexpr std::uint8_t kFlashImage = 4;  // booted-image value of this image
 constexpr const char* kRecoveryCopy = "/tmp/image";
 constexpr const char* kDebuggerArchive = "/tmp/gdb.gz";
 
-image::SectionHeader decode(const std::uint8_t* header) {
-    return image::decode_header(
-        std::span<const std::uint8_t, image::kHeaderProbeSize>(header, image::kHeaderProbeSize));
-}
-
 // The partition's whole section, or nothing when it cannot be read whole or
 // fails its checksum. The flash layer takes a read that the partition's end
 // cuts short as a success, so the size is held against the partition first.
@@ -60,7 +55,7 @@ int extract_image_from_flash() {
 
     std::uint8_t raw[image::kHeaderProbeSize] = {};
     api_flash_read(raw, rescue_fd, 0, sizeof raw);
-    const image::SectionHeader h = decode(raw);
+    const image::SectionHeader h = image::decode_header(raw);
     const bool diags = h.type() == image::code(image::ImageType::Diagnostics);
     if (!image::is_bootable_type(h.type())) {
         std::fprintf(stderr, "Image not found... \n");
@@ -135,7 +130,7 @@ int extract_gdb(int code) {
 
     std::uint8_t raw[image::kHeaderProbeSize] = {};
     std::fread(raw, 1, sizeof raw, in.get());
-    const image::SectionHeader h = decode(raw);
+    const image::SectionHeader h = image::decode_header(raw);
     std::uint32_t payload_offset = h.hdr_len;
     if (!h.extended()) {
         std::puts("V2 header found");

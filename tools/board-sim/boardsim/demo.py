@@ -77,12 +77,12 @@ def _bytes(program):
     return program if isinstance(program, (bytes, bytearray)) else Path(program).read_bytes()
 
 
-def app_files(version, program, greeting="hello"):
+def app_files(version, program, greeting="hello", what="application",
+              program_path="home/bin/mp.elf.strip"):
     """The demo archive's files; `program` is the program's bytes or path."""
-    program = _bytes(program)
     return {
-        "home/bin/mp.elf.strip": (program, 0o755),
-        "home/bin/install.sh": install_script("application", version),
+        program_path: (_bytes(program), 0o755),
+        "home/bin/install.sh": install_script(what, version),
         "home/bin/env-setup": (f"DEMO_SLOT_VERSION {version}\nDEMO_GREETING {greeting}\n".encode(),
                                0o644),
         "home/bin/distro-id": (f"demo-switch {version}\n".encode(), 0o644),
@@ -90,14 +90,9 @@ def app_files(version, program, greeting="hello"):
 
 
 def diags_files(version, program):
-    program = _bytes(program)
-    return {
-        "mpdiag.elf.strip": (program, 0o755),
-        "home/bin/install.sh": install_script("diagnostics", version),
-        "home/bin/env-setup": (f"DEMO_SLOT_VERSION {version}\nDEMO_GREETING diagnostics\n".encode(),
-                               0o644),
-        "home/bin/distro-id": (f"demo-switch {version}\n".encode(), 0o644),
-    }
+    """A diagnostics archive keeps its program at the top, as mpdiag.elf.strip."""
+    return app_files(version, program, greeting="diagnostics", what="diagnostics",
+                     program_path="mpdiag.elf.strip")
 
 
 def make_image(bootimg, out, sections):
