@@ -82,7 +82,10 @@ void read_trace_switches() {
 }  // namespace
 
 int mtd_open() {
-    for (const Partition& p : kPartitions) *p.handle = dev::open(p.device, p.flags);
+    // Close-on-exec: the commands, the shell and the application that the
+    // launcher starts must not inherit writable handles on the boot loader
+    // and kernel partitions.
+    for (const Partition& p : kPartitions) *p.handle = dev::open(p.device, p.flags | O_CLOEXEC);
     flash_fd = kernel_fd;
     return 1;
 }

@@ -37,7 +37,8 @@ int api_i2c_init() {
     for (int bus = 0; bus < 2; ++bus) {
         char path[32];
         std::snprintf(path, sizeof path, "/dev/i2c-%d", bus);
-        i2c_file[bus] = dev::open(path, O_RDWR);
+        // Nothing the launcher starts needs the buses (see flash.cpp).
+        i2c_file[bus] = dev::open(path, O_RDWR | O_CLOEXEC);
         if (i2c_file[bus] < 0) {
             std::printf("ERROR: driver %s couldn't be opened\n", path);
             return -1;

@@ -11,6 +11,9 @@
 #include "launch/startup.hpp"
 #include "rescue/rescue.hpp"
 #include "usb/usb_boot.hpp"
+#ifdef BOOTLAUNCH_SIM
+#include "platform/sim/sim.hpp"
+#endif
 
 int main() {
 #ifdef BOOTLAUNCH_SIM
@@ -27,6 +30,12 @@ int main() {
     sig_init();
     api_i2c_init();
     api_flash_init();
+#ifdef BOOTLAUNCH_SIM
+    // The simulator has its settings now; the switch's commands and the
+    // application must not see them, as nothing of the kind exists on the
+    // switch.
+    sim::adopt_environment();
+#endif
     parse_uboot_env();
     startup::run_shell("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
     startup::run_shell("/usr/bin/find /user > /dev/null");

@@ -8,5 +8,7 @@ namespace platform {
 
 void pause_us(unsigned long microseconds);
 void pause_s(unsigned seconds);
+// A time-out of the switch (a poll) on the same clock as the waits.
+unsigned scale_ms(unsigned milliseconds);
 
 }  // namespace platform

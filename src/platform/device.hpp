@@ -12,7 +12,8 @@
 
 namespace dev {
 
-int open(const char* path, int flags);
+// `mode` is used only when the call creates a file (O_CREAT).
+int open(const char* path, int flags, mode_t mode = 0);
 int close(int fd);
 int ioctl(int fd, unsigned long request, void* arg);
 // For requests whose argument is a plain value (I2C_SLAVE takes the address).

@@ -141,4 +141,52 @@ TEST_F(SimFlashDeathTest, PowerCutTearsTheOperationAndEndsTheProcess) {
     EXPECT_EQ(p[8192], 0xFF);
 }
 
+// An erase that loses its power is not atomic either: the block is left
+// partly erased, neither old nor new.
+TEST_F(SimFlashDeathTest, PowerCutDuringAOneBlockEraseLeavesItPartlyErased) {
+    board.set_partition("mtd-kernel", std::vector<std::uint8_t>(2 * SimBoard::kBlock, 0x00));
+    EXPECT_EXIT(
+        {
+            sim::cut_power_after(0);
+            erase(SimBoard::kBlock, SimBoard::kBlock);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(sim::kPowerCutStatus), "");
+    const auto p = board.partition("mtd-kernel");
+    EXPECT_EQ(p[SimBoard::kBlock - 1], 0x00);
+    EXPECT_EQ(p[SimBoard::kBlock], 0xFF);
+    EXPECT_EQ(p[SimBoard::kBlock + SimBoard::kBlock / 2 - 1], 0xFF);
+    EXPECT_EQ(p[SimBoard::kBlock + SimBoard::kBlock / 2], 0x00);
+}
+
+// Files on the flash file system are written through the same model: every
+// write is one flash operation that faults and power cuts can hit.
+TEST_F(SimFlashDeathTest, WritesToTheFlashFileSystemCountAsFlashOperations) {
+    const auto fs = board.dev("user");
+    std::filesystem::create_directories(fs);
+    sim::set_flash_fs_dir(fs.string());
+    const std::string file = (fs / "image1").string();
+    const std::vector<std::uint8_t> data(1000, 0x42);
+    sim::fail_nth(sim::FlashOp::Write, 2);
+    {
+        dev::UniqueFd f(dev::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+        ASSERT_TRUE(f);
+        EXPECT_EQ(dev::write(f.get(), data.data(), data.size()), 1000);
+        errno = 0;
+        EXPECT_EQ(dev::write(f.get(), data.data(), data.size()), -1);
+        EXPECT_EQ(errno, EIO);
+    }
+    EXPECT_EXIT(
+        {
+            dev::UniqueFd f(dev::open(file.c_str(), O_WRONLY | O_APPEND));
+            sim::cut_power_after(1);
+            dev::write(f.get(), data.data(), data.size());  // completes
+            dev::write(f.get(), data.data(), data.size());  // torn half-way
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(sim::kPowerCutStatus), "");
+    EXPECT_EQ(testing_support::read_file(file).size(), 1000u + 1000u + 500u);
+    sim::set_flash_fs_dir("/user");
+}
+
 }  // namespace

@@ -7,6 +7,9 @@ namespace platform {
 void pause_us(unsigned long microseconds) {
     ::usleep(static_cast<useconds_t>(microseconds));
 }
+unsigned scale_ms(unsigned milliseconds) {
+    return milliseconds;
+}
 void pause_s(unsigned seconds) {
     ::sleep(seconds);
 }

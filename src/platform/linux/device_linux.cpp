@@ -7,8 +7,8 @@
 
 namespace dev {
 
-int open(const char* path, int flags) {
-    return ::open(path, flags);
+int open(const char* path, int flags, mode_t mode) {
+    return ::open(path, flags, mode);
 }
 int close(int fd) {
     return ::close(fd);

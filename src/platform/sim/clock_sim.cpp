@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/clock.hpp"
+#include "platform/sim/sim_internal.hpp"
 
 namespace platform {
 
@@ -19,6 +20,10 @@ unsigned long divisor() {
 
 }  // namespace
 
+unsigned scale_ms(unsigned milliseconds) {
+    return static_cast<unsigned>(milliseconds / divisor());
+}
+
 void pause_us(unsigned long microseconds) {
     ::usleep(static_cast<useconds_t>(microseconds / divisor()));
 }
@@ -32,3 +37,11 @@ void pause_s(unsigned seconds) {
 }
 
 }  // namespace platform
+
+namespace sim::detail {
+
+unsigned long clock_divisor() {
+    return platform::divisor();
+}
+
+}  // namespace sim::detail

@@ -3,12 +3,15 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <variant>
+#include <vector>
 
 #include "platform/device.hpp"
 #include "platform/sim/sim.hpp"
@@ -53,7 +56,9 @@ using sim::detail::Bus;
 struct Mtd {
     std::string path;
 };
-using Device = std::variant<Mtd, Bus>;
+struct FlashFile {};
+struct Serial {};
+using Device = std::variant<Mtd, Bus, FlashFile, Serial>;
 
 // Descriptors that belong to simulated devices. Each is a real descriptor
 // (the backing file, or the bus directory) so numbers never collide.
@@ -78,6 +83,10 @@ std::string dev_dir() {
     return detail::config().dev_dir;
 }
 
+void set_flash_fs_dir(const std::string& dir) {
+    detail::config().flash_fs = dir.empty() || dir.back() == '/' ? dir : dir + "/";
+}
+
 void set_erase_size(std::uint32_t bytes) {
     detail::config().erase_size = bytes;
 }
@@ -90,11 +99,23 @@ void reset() {
     detail::i2c_reset();
 }
 
+void adopt_environment() {
+    detail::config();
+    detail::read_fault_settings();
+    detail::clock_divisor();
+    std::vector<std::string> names;
+    for (char** e = environ; e && *e; ++e) {
+        const std::string entry = *e;
+        if (entry.rfind("BOOTLAUNCH_", 0) == 0) names.push_back(entry.substr(0, entry.find('=')));
+    }
+    for (const auto& name : names) ::unsetenv(name.c_str());
+}
+
 }  // namespace sim
 
 namespace dev {
 
-int open(const char* path, int flags) {
+int open(const char* path, int flags, mode_t mode) {
     const std::string mapped = sim::detail::map_path(path);
     int bus_number = -1;
     if (sim::detail::i2c_path(mapped, bus_number)) {
@@ -108,8 +129,14 @@ int open(const char* path, int flags) {
         if (fd >= 0) devices()[fd] = Bus{bus_number, -1};
         return fd;
     }
-    const int fd = ::open(mapped.c_str(), flags, 0644);
-    if (fd >= 0 && sim::detail::mtd_path(mapped)) devices()[fd] = Mtd{mapped};
+    const int fd = ::open(mapped.c_str(), flags, mode);
+    if (fd < 0) return fd;
+    if (sim::detail::mtd_path(mapped))
+        devices()[fd] = Mtd{mapped};
+    else if (sim::detail::serial_path(mapped))
+        devices()[fd] = Serial{};
+    else if (sim::detail::flash_fs_path(mapped))
+        devices()[fd] = FlashFile{};
     return fd;
 }
 
@@ -121,7 +148,7 @@ int close(int fd) {
 int ioctl(int fd, unsigned long request, void* arg) {
     if (Device* d = find(fd)) {
         if (auto* m = std::get_if<Mtd>(d)) return sim::detail::mtd_ioctl(fd, m->path, request, arg);
-        return sim::detail::i2c_ioctl(std::get<Bus>(*d), request, 0, arg);
+        if (auto* b = std::get_if<Bus>(d)) return sim::detail::i2c_ioctl(*b, request, 0, arg);
     }
     return ::ioctl(fd, request, arg);
 }
@@ -130,8 +157,12 @@ int ioctl(int fd, unsigned long request, unsigned long value) {
     if (Device* d = find(fd)) {
         if (auto* b = std::get_if<Bus>(d))
             return sim::detail::i2c_ioctl(*b, request, value, nullptr);
-        errno = ENOTTY;
-        return -1;
+        if (std::holds_alternative<Serial>(*d))
+            return sim::detail::serial_ioctl(fd, request, value);
+        if (std::holds_alternative<Mtd>(*d)) {
+            errno = ENOTTY;
+            return -1;
+        }
     }
     return ::ioctl(fd, request, value);
 }
@@ -140,8 +171,10 @@ ssize_t pread(int fd, void* buf, std::size_t count, off_t offset) {
     if (Device* d = find(fd)) {
         if (auto* m = std::get_if<Mtd>(d))
             return sim::detail::mtd_pread(fd, m->path, buf, count, offset);
-        errno = ESPIPE;
-        return -1;
+        if (std::holds_alternative<Bus>(*d)) {
+            errno = ESPIPE;
+            return -1;
+        }
     }
     return ::pread(fd, buf, count, offset);
 }
@@ -150,8 +183,10 @@ ssize_t pwrite(int fd, const void* buf, std::size_t count, off_t offset) {
     if (Device* d = find(fd)) {
         if (auto* m = std::get_if<Mtd>(d))
             return sim::detail::mtd_pwrite(fd, m->path, buf, count, offset);
-        errno = ESPIPE;
-        return -1;
+        if (std::holds_alternative<Bus>(*d)) {
+            errno = ESPIPE;
+            return -1;
+        }
     }
     return ::pwrite(fd, buf, count, offset);
 }
@@ -159,7 +194,8 @@ ssize_t pwrite(int fd, const void* buf, std::size_t count, off_t offset) {
 // Plain reads and writes of a partition go through the same NOR model at the
 // descriptor's file position, as the MTD character device does.
 ssize_t read(int fd, void* buf, std::size_t count) {
-    if (Device* d = find(fd)) {
+    if (Device* d = find(fd);
+        d && (std::holds_alternative<Bus>(*d) || std::holds_alternative<Mtd>(*d))) {
         if (auto* b = std::get_if<Bus>(d)) return sim::detail::i2c_read(*b, buf, count);
         const off_t pos = ::lseek(fd, 0, SEEK_CUR);
         const ssize_t r = sim::detail::mtd_pread(fd, std::get<Mtd>(*d).path, buf, count, pos);
@@ -172,6 +208,9 @@ ssize_t read(int fd, void* buf, std::size_t count) {
 ssize_t write(int fd, const void* buf, std::size_t count) {
     if (Device* d = find(fd)) {
         if (auto* b = std::get_if<Bus>(d)) return sim::detail::i2c_write(*b, buf, count);
+        if (std::holds_alternative<FlashFile>(*d))
+            return sim::detail::flash_fs_write(fd, buf, count);
+        if (std::holds_alternative<Serial>(*d)) return ::write(fd, buf, count);
         const off_t pos = ::lseek(fd, 0, SEEK_CUR);
         const ssize_t r = sim::detail::mtd_pwrite(fd, std::get<Mtd>(*d).path, buf, count, pos);
         if (r > 0) ::lseek(fd, pos + r, SEEK_SET);

@@ -17,6 +17,11 @@
 //                              Nth write/erase/read of flash fail with EIO, or
 //                              cut the power after 40 flash operations
 //   BOOTLAUNCH_SIM_I2C_LOG     append one line per I2C transfer to this file
+//
+// Files under /user, the switch's JFFS2 file system on flash, opened through
+// the seam: each write to them is a flash operation that an injected fault
+// or a power cut can hit. /dev/ttyS*, the console port: its drain takes the
+// time a real line would.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +32,9 @@ namespace sim {
 
 void set_dev_dir(const std::string& dir);
 std::string dev_dir();
+
+// Where the flash file system (/user on the switch) is, for tests.
+void set_flash_fs_dir(const std::string& dir);
 
 void set_erase_size(std::uint32_t bytes);
 std::uint32_t erase_size();
@@ -64,5 +72,10 @@ void set_eeprom_write_time_us(std::uint32_t us);
 
 // Forgets faults, counters and the transfer log (not the backing files).
 void reset();
+
+// Reads every simulator setting from the environment now and removes all
+// BOOTLAUNCH_* variables from it, so that nothing the switch starts (its
+// commands, the application) sees the simulator's settings.
+void adopt_environment();
 
 }  // namespace sim

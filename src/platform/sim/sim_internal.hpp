@@ -7,10 +7,16 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/sim/sim.hpp"
+
 namespace sim::detail {
 
 struct Config {
     std::string dev_dir = "/dev";
+    // Files under this directory live on the switch's JFFS2 flash file
+    // system: each write to them is a flash operation that faults and power
+    // cuts can hit.
+    std::string flash_fs = "/user/";
     std::uint32_t erase_size = 0x10000;
     std::string i2c_log_path;
 };
@@ -38,5 +44,22 @@ ssize_t i2c_write(Bus& bus, const void* buf, std::size_t count);
 void i2c_reset();
 
 void mtd_reset();
+
+// One flash operation's fate, shared by the partitions and the flash file
+// system: an injected failure, a power cut in the middle of it, or nothing.
+enum class Outcome { Proceed, Fail, Tear };
+Outcome next_op(sim::FlashOp op);
+[[noreturn]] void power_lost();
+void read_fault_settings();
+
+// A write to a file on the flash file system (see Config::flash_fs).
+bool flash_fs_path(const std::string& path);
+ssize_t flash_fs_write(int fd, const void* buf, std::size_t count);
+
+// Serial lines (the console port).
+bool serial_path(const std::string& mapped);
+int serial_ioctl(int fd, unsigned long request, unsigned long value);
+
+unsigned long clock_divisor();
 
 }  // namespace sim::detail

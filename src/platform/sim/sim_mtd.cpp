@@ -70,25 +70,6 @@ std::map<std::string, std::vector<std::uint32_t>>& erase_table() {
     return t;
 }
 
-enum class Outcome { Proceed, Fail, Tear };
-
-// Decides the fate of one flash operation: an injected failure, a power cut
-// half-way through it, or nothing special.
-Outcome next_op(sim::FlashOp op) {
-    Faults& f = faults();
-    auto& at = f.fail_at[static_cast<int>(op)];
-    if (f.power_armed) {
-        if (f.power_after == 0) return Outcome::Tear;
-        --f.power_after;
-    }
-    if (at > 0 && --at == 0) return Outcome::Fail;
-    return Outcome::Proceed;
-}
-
-[[noreturn]] void power_lost() {
-    ::_exit(sim::kPowerCutStatus);
-}
-
 std::uint64_t file_size(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return 0;
@@ -109,6 +90,9 @@ bool program(int fd, const std::uint8_t* data, std::size_t count, std::uint64_t 
            static_cast<ssize_t>(count);
 }
 
+// Sets the bytes to the erased state and counts an erase for every block
+// that the range touches. A power cut stops a NOR erase part-way: then the
+// range is not block-aligned and the blocks are left partly erased.
 bool erase(int fd, const std::string& path, std::uint64_t start, std::uint64_t length) {
     const std::vector<std::uint8_t> ones(length, 0xFF);
     if (::pwrite(fd, ones.data(), length, static_cast<off_t>(start)) !=
@@ -117,7 +101,7 @@ bool erase(int fd, const std::string& path, std::uint64_t start, std::uint64_t l
     auto& counts = erase_table()[path];
     const std::uint32_t block = config().erase_size;
     if (block == 0) return true;
-    for (std::uint64_t b = start / block; b < (start + length) / block; ++b) {
+    for (std::uint64_t b = start / block; b < (start + length + block - 1) / block; ++b) {
         if (counts.size() <= b) counts.resize(b + 1, 0);
         ++counts[b];
     }
@@ -125,6 +109,48 @@ bool erase(int fd, const std::string& path, std::uint64_t start, std::uint64_t l
 }
 
 }  // namespace
+
+Outcome next_op(sim::FlashOp op) {
+    Faults& f = faults();
+    auto& at = f.fail_at[static_cast<int>(op)];
+    if (f.power_armed) {
+        if (f.power_after == 0) return Outcome::Tear;
+        --f.power_after;
+    }
+    if (at > 0 && --at == 0) return Outcome::Fail;
+    return Outcome::Proceed;
+}
+
+void power_lost() {
+    ::_exit(sim::kPowerCutStatus);
+}
+
+void read_fault_settings() {
+    faults();
+}
+
+bool flash_fs_path(const std::string& path) {
+    const std::string& root = config().flash_fs;
+    return !root.empty() && path.rfind(root, 0) == 0;
+}
+
+// JFFS2 writes its nodes to the flash as they come: a write cut short by a
+// power cut leaves the file with the first half of the data that was being
+// written, and nothing after it.
+ssize_t flash_fs_write(int fd, const void* buf, std::size_t count) {
+    switch (next_op(sim::FlashOp::Write)) {
+    case Outcome::Fail:
+        errno = EIO;
+        return -1;
+    case Outcome::Tear: {
+        [[maybe_unused]] const ssize_t torn = ::write(fd, buf, count / 2);
+        power_lost();
+    }
+    case Outcome::Proceed:
+        break;
+    }
+    return ::write(fd, buf, count);
+}
 
 bool mtd_path(const std::string& mapped) {
     const std::size_t slash = mapped.rfind('/');
@@ -160,7 +186,9 @@ int mtd_ioctl(int fd, const std::string& path, unsigned long request, void* arg)
             errno = EIO;
             return -1;
         case Outcome::Tear:
-            erase(fd, path, start, length / block / 2 * block);
+            // The first half of the cells are erased, the rest keep what
+            // they held: a one-block erase cut short is no longer intact.
+            erase(fd, path, start, length / 2);
             power_lost();
         case Outcome::Proceed:
             break;

@@ -1,0 +1,178 @@
+// Power cuts during an update from a USB stick: the installer is cut off at
+// every flash operation of the install in turn (partition reads, erases and
+// 1 KiB writes, and every 64 KiB chunk written to a slot file), each time in
+// a child process that the simulator ends as the board would lose power.
+// After each cut the switch must still have a bootable application, and
+// running the same update again (the next power-on, with the stick still
+// in) must leave everything installed byte for byte.
+//
+// The same campaign runs on the powered switch, end to end, in
+// tests/e2e/test_power_cut.py.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <optional>
+
+#include "common/bytes.hpp"
+#include "hw/flash.hpp"
+#include "hw/i2c.hpp"
+#include "image/container.hpp"
+#include "image/crc.hpp"
+#include "image/installer.hpp"
+#include "image/section_writer.hpp"
+#include "platform/sim/sim.hpp"
+#include "support/sim_board.hpp"
+#include "support/switch_root.hpp"
+#include "support/testing.hpp"
+
+namespace {
+
+using image::ImageType;
+using testing_support::read_file;
+using testing_support::SimBoard;
+using testing_support::StdoutCapture;
+using testing_support::SwitchRoot;
+using testing_support::write_file;
+using Bytes = std::vector<std::uint8_t>;
+
+const bool fast_clock = ::setenv("BOOTLAUNCH_SIM_CLOCK", "50", 0) == 0;
+
+constexpr const char* kStickImage = "/scratch/TQV4410_replace1_OS.img";
+
+Bytes section(ImageType type, std::size_t size, std::uint32_t id, std::uint8_t seed) {
+    Bytes payload(size);
+    for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<std::uint8_t>(seed * 31 + i);
+    return image::build_section({image::code(type), id, 0, false}, payload);
+}
+
+Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+bool starts_with(const Bytes& whole, const Bytes& part) {
+    return whole.size() >= part.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+// What the boot checks of a slot, worked out here on its own: a whole first
+// section whose checksum (bit by bit) matches.
+bool bootable(const Bytes& slot) {
+    if (slot.size() < 20) return false;
+    const std::uint32_t len = bytes::load_be32(std::span(slot).subspan(4, 4));
+    if (std::uint64_t{len} + 16 > slot.size()) return false;
+    return image::gen_crc_bitwise(slot.data() + 4, len + 12, image::kCrcInit) ==
+           bytes::load_be32(std::span(slot).subspan(0, 4));
+}
+
+struct Campaign {
+    const char* name;
+    bool with_kernel_and_device_tree;
+};
+
+void PrintTo(const Campaign& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PowerCut : public ::testing::TestWithParam<Campaign> {
+protected:
+    void SetUp() override {
+        root.emplace();
+        if (!root->entered()) GTEST_SKIP() << root->why_not();
+        board.emplace();
+        api_i2c_init();
+        api_flash_init();
+    }
+    void TearDown() override {
+        if (board) api_i2c_close();
+    }
+
+    std::optional<SwitchRoot> root;
+    std::optional<SimBoard> board;
+};
+
+TEST_P(PowerCut, EveryCutLeavesABootableSwitchAndTheNextUpdateCompletesIt) {
+    // Slot 1 boots now and is the one the stick replaces.
+    const Bytes old_app1 = section(ImageType::Application, 90000, 0x01000001, 1);
+    const Bytes old_app2 = section(ImageType::Application, 80000, 0x01000002, 2);
+    const Bytes old_kernel = section(ImageType::Kernel, 70000, 0x04000001, 3);
+    const Bytes old_dtb = section(ImageType::DeviceTree, 5000, 0x04000001, 4);
+    const Bytes app = section(ImageType::Application, 700000, 0x02000001, 5);
+    const Bytes kernel = section(ImageType::Kernel, 100000, 0x05000001, 6);
+    const Bytes dtb = section(ImageType::DeviceTree, 10000, 0x05000001, 7);
+    const bool flash = GetParam().with_kernel_and_device_tree;
+    write_file(kStickImage, flash ? join({kernel, dtb, app}) : app);
+
+    const auto power_off_state = [&] {
+        ::mkdir("/user/images", 0755);
+        write_file(install::slot_path(1), old_app1);
+        write_file(install::slot_path(2), old_app2);
+        Bytes k(0x80000, 0xFF), d(0x40000, 0xFF);
+        std::copy(old_kernel.begin(), old_kernel.end(), k.begin());
+        std::copy(old_dtb.begin(), old_dtb.end(), d.begin());
+        write_file(board->dev("mtd-kernel"), k);
+        write_file(board->dev("mtd-devicetree"), d);
+        board->set_eeprom(256, 1);
+    };
+
+    std::map<std::string, int> endings;
+    int cuts = 0;
+    for (std::uint32_t n = 0;; ++n) {
+        ASSERT_LT(n, 1000u) << "the install never completed";
+        power_off_state();
+        std::fflush(stdout);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (!std::freopen("/tmp/cut.out", "w", stdout)) ::_exit(2);
+            sim::cut_power_after(n);
+            ::_exit(processTesselImage(kStickImage, 1, 1) == 1 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 0) break;  // the install ran to its end
+        ASSERT_EQ(WEXITSTATUS(status), sim::kPowerCutStatus) << "cut after " << n;
+        ++cuts;
+
+        // Power on again: the boot slot's image, or the other slot's when
+        // that one is torn, must be whole.
+        const int boot_slot = board->eeprom(256) == 2 ? 2 : 1;
+        const int other = boot_slot == 1 ? 2 : 1;
+        const bool boots = bootable(read_file(install::slot_path(boot_slot)));
+        const bool falls_back = !boots && bootable(read_file(install::slot_path(other)));
+        ASSERT_TRUE(boots || falls_back) << "no bootable slot after a cut at operation " << n;
+        const bool new_app = read_file(install::slot_path(1)) == app;
+        ++endings[boots ? (new_app ? "the new application boots"
+                                   : "an old application boots from its slot")
+                        : "the torn slot falls back to the other slot"];
+
+        // The same update at the next power-on finishes the job.
+        {
+            StdoutCapture out;
+            processTesselImage(kStickImage, 1, 1);
+        }
+        if (flash) {
+            EXPECT_TRUE(starts_with(board->partition("mtd-kernel"), kernel)) << "cut at " << n;
+            EXPECT_TRUE(starts_with(board->partition("mtd-devicetree"), dtb)) << "cut at " << n;
+        }
+        EXPECT_EQ(read_file(install::slot_path(1)), app) << "cut at " << n;
+        EXPECT_EQ(board->eeprom(256), 1);
+        if (HasFailure()) return;
+    }
+    std::printf("[ figures  ] %s: power cut at %d operations of the install in turn\n",
+                GetParam().name, cuts);
+    for (const auto& [ending, count] : endings)
+        std::printf("[ figures  ]   %4d times: %s\n", count, ending.c_str());
+    EXPECT_GT(cuts, flash ? 150 : 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(Updates, PowerCut,
+                         ::testing::Values(Campaign{"application_into_the_booted_slot", false},
+                                           Campaign{"kernel_device_tree_and_application", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

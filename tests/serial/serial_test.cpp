@@ -1,0 +1,208 @@
+// Switching the console line for a download, on a real terminal: a
+// pseudo-terminal stands for the serial line; its slave is the switch's
+// /dev/ttyS0 (and standard output), its master the operator's terminal.
+#include "serial/serial.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "common/unique_fd.hpp"
+#include "platform/sim/sim.hpp"
+#include "support/testing.hpp"
+
+namespace {
+
+using Fd = common::BasicUniqueFd<&::close>;
+
+// One second of the switch's waits is a millisecond here.
+const bool fast_clock = ::setenv("BOOTLAUNCH_SIM_CLOCK", "1000", 0) == 0;
+
+constexpr int kPatienceMs = 20000;
+const std::string kStartReminder =
+    "\r\n    ... Waiting for the <Enter> key to be hit before the download can start...\r\n";
+// With the console's settings back, the line feed of each \r\n also gets
+// its carriage return.
+const std::string kBackReminder = "\r\r\n    ... Waiting for the <ENTER> key to be hit...\r\r\n";
+
+std::size_t count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+class SerialLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int m = -1, s = -1;
+        ASSERT_EQ(openpty(&m, &s, nullptr, nullptr, nullptr), 0);
+        master_.reset(m);
+        slave_.reset(s);
+        // The console as the switch's start-up leaves it: cooked, echoing,
+        // CR turned into LF on input.
+        termios t{};
+        tcgetattr(s, &t);
+        t.c_iflag |= ICRNL;
+        t.c_lflag |= ICANON | ECHO | ISIG;
+        t.c_oflag |= OPOST | ONLCR;
+        cfsetspeed(&t, B9600);
+        tcsetattr(s, TCSANOW, &t);
+        std::filesystem::create_symlink(ttyname(s), dir_ / "ttyS0");
+        sim::set_dev_dir(dir_.path().string());
+        std::fflush(stdout);
+        saved_out_.reset(dup(STDOUT_FILENO));
+        dup2(s, STDOUT_FILENO);
+    }
+    void TearDown() override {
+        std::fflush(stdout);
+        if (saved_out_) dup2(saved_out_.get(), STDOUT_FILENO);
+    }
+
+    // What the operator's terminal has shown so far, waiting up to the
+    // patience for `until` to appear.
+    std::string screen_until(const std::string& until) {
+        char chunk[512];
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
+        while (screen_.find(until) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            pollfd p{master_.get(), POLLIN, 0};
+            if (poll(&p, 1, kPatienceMs) <= 0) break;
+            const ssize_t n = read(master_.get(), chunk, sizeof chunk);
+            if (n <= 0) break;
+            screen_.append(chunk, static_cast<std::size_t>(n));
+        }
+        return screen_;
+    }
+
+    // Waits until the line carries the download settings (or no longer
+    // does): keys typed before the switch flushes its input would be lost,
+    // as they would be on the switch.
+    void wait_for_line(bool download) {
+        termios t{};
+        for (int i = 0; i < kPatienceMs; ++i) {
+            tcgetattr(slave_.get(), &t);
+            if ((t.c_iflag == IGNBRK) == download) return;
+            usleep(1000);
+        }
+        FAIL() << "the line never switched";
+    }
+
+    void type(const std::string& keys) {
+        ASSERT_EQ(write(master_.get(), keys.data(), keys.size()),
+                  static_cast<ssize_t>(keys.size()));
+    }
+
+    termios line() {
+        termios t{};
+        tcgetattr(slave_.get(), &t);
+        return t;
+    }
+
+    testing_support::TemporaryDirectory dir_;
+    Fd master_, slave_, saved_out_;
+    std::string screen_;
+};
+
+TEST_F(SerialLine, SwitchesTo115200RawAndWaitsForTheCarriageReturn) {
+    const termios before = line();
+    std::atomic<int> fd{-2};
+    std::thread download([&] { fd = init_serial(); });
+    screen_until("before initiating the download.");
+    wait_for_line(true);
+    // Stray bytes (a terminal still at the old speed) cost one poll each; a
+    // reminder follows every 11 polls without the carriage return.
+    type(std::string(23, 'x') + "\r");
+    download.join();
+    ASSERT_GE(fd.load(), 0);
+    Fd port(fd.load());
+
+    const std::string shown = screen_until(kStartReminder + kStartReminder);
+    EXPECT_EQ(shown.rfind("       Change the baud rate to 115200 bps and hit the <ENTER> key\r\n"
+                          "       before initiating the download.\r\n",
+                          0),
+              0u)
+        << shown;
+    EXPECT_EQ(count(shown, kStartReminder), 2u) << shown;
+
+    const termios t = line();
+    EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNBRK));
+    EXPECT_EQ(t.c_oflag, 0u);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_lflag & (ICANON | ISIG | ECHO | ECHOE), 0u);
+    EXPECT_EQ(t.c_lflag & ~static_cast<tcflag_t>(ICANON | ISIG | ECHO | ECHOE),
+              before.c_lflag & ~static_cast<tcflag_t>(ICANON | ISIG | ECHO | ECHOE));
+    EXPECT_EQ(std::memcmp(t.c_cc, before.c_cc, sizeof t.c_cc), 0);
+    EXPECT_EQ(memcmp(&oldtty, &before, sizeof before), 0);
+}
+
+TEST_F(SerialLine, SwitchesBackAndWaitsForEnterAsTheRestoredLineDeliversIt) {
+    const termios before = line();
+    std::atomic<int> fd{-2};
+    std::thread download([&] { fd = init_serial(); });
+    wait_for_line(true);
+    type("\r");
+    download.join();
+    Fd port(fd.load());
+
+    std::thread back([&] { reset_serial(port.get()); });
+    screen_until("Change the baud rate back to 9600 bps, hit the <ENTER> key");
+    wait_for_line(false);
+    type("\r");  // ICRNL is back: Enter arrives as the line feed awaited
+    back.join();
+    const termios t = line();
+    EXPECT_EQ(t.c_iflag, before.c_iflag);
+    EXPECT_EQ(t.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+}
+
+TEST_F(SerialLine, WithoutCrToLfTheSwitchBackWaitsForALineFeed) {
+    termios t = line();
+    t.c_iflag &= static_cast<tcflag_t>(~ICRNL);
+    tcsetattr(slave_.get(), TCSANOW, &t);
+    std::atomic<int> fd{-2};
+    std::thread download([&] { fd = init_serial(); });
+    wait_for_line(true);
+    type("\r");
+    download.join();
+    Fd port(fd.load());
+
+    std::atomic<bool> done{false};
+    std::thread back([&] {
+        reset_serial(port.get());
+        done = true;
+    });
+    wait_for_line(false);
+    type("\r");
+    // Eleven polls later the reminder shows that the CR did not count.
+    screen_until(kBackReminder);
+    EXPECT_FALSE(done.load());
+    type("\n");
+    back.join();
+    EXPECT_TRUE(done.load());
+}
+
+TEST_F(SerialLine, APortThatCannotBeOpenedIsReportedAndNothingIsSwitched) {
+    std::filesystem::remove(dir_ / "ttyS0");
+    const termios before = line();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(init_serial(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Can't open serial port!: No such file or directory\n");
+    const termios after = line();
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
+}
+
+}  // namespace
