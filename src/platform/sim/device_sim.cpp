@@ -129,6 +129,10 @@ int open(const char* path, int flags, mode_t mode) {
         if (fd >= 0) devices()[fd] = Bus{bus_number, -1};
         return fd;
     }
+    // The partitions' backing files are not synced to the PC's disk: a
+    // write to the simulated flash is complete when the call returns, as
+    // an MTD write is, and a simulated power cut cannot lose page cache.
+    if (sim::detail::mtd_path(mapped)) flags &= ~(O_SYNC | O_DSYNC);
     const int fd = ::open(mapped.c_str(), flags, mode);
     if (fd < 0) return fd;
     if (sim::detail::mtd_path(mapped))
