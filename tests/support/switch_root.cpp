@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include "support/testing.hpp"
@@ -23,7 +24,9 @@ std::string failed(const char* what) {
 
 }  // namespace
 
-SwitchRoot::SwitchRoot(const char* tmp_size) {
+SwitchRoot::SwitchRoot(const char* tmp_size, bool keep_working_dir) {
+    char cwd[4096];
+    if (!::getcwd(cwd, sizeof cwd)) cwd[0] = '\0';
     if (::unshare(CLONE_NEWNS) != 0) {
         why_not_ = failed("a private mount namespace needs root");
         return;
@@ -40,14 +43,26 @@ SwitchRoot::SwitchRoot(const char* tmp_size) {
         why_not_ = failed("tmpfs root");
         return;
     }
-    for (const char* d : {"/user", "/tmp", "/proc", "/scratch"}) ::mkdir((root + d).c_str(), 0755);
+    for (const char* d : {"/user", "/tmp", "/proc", "/scratch", "/dev"})
+        ::mkdir((root + d).c_str(), 0755);
+    const int null = ::open((root + "/dev/null").c_str(), O_CREAT | O_WRONLY, 0666);
+    if (null >= 0) ::close(null);
     const std::string tmp_options = std::string("mode=1777,size=") + tmp_size;
     if (::mount("switch-tmp", (root + "/tmp").c_str(), "tmpfs", 0, tmp_options.c_str()) != 0 ||
-        ::mount("/proc", (root + "/proc").c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+        ::mount("/proc", (root + "/proc").c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+        ::mount("/dev/null", (root + "/dev/null").c_str(), nullptr, MS_BIND, nullptr) != 0) {
         why_not_ = failed("mounts inside the root");
         return;
     }
-    if (::chdir(root.c_str()) != 0 || ::chroot(".") != 0 || ::chdir("/") != 0) {
+    if (keep_working_dir && cwd[0] == '/') {
+        std::filesystem::create_directories(root + cwd);
+        if (::mount(cwd, (root + cwd).c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            why_not_ = failed("binding the working directory");
+            return;
+        }
+    }
+    if (::chdir(root.c_str()) != 0 || ::chroot(".") != 0 ||
+        ::chdir(keep_working_dir && cwd[0] == '/' ? cwd : "/") != 0) {
         why_not_ = failed("chroot");
         return;
     }
