@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from conftest import needs_root
+from conftest import MOUNT_USER, needs_root
 
 pytestmark = needs_root
 
@@ -48,18 +48,48 @@ def test_every_way_down_ends_the_power_on(board, command, ended):
     assert record["ended"] == ended
 
 
-def test_tmp_is_fresh_at_every_power_on_and_user_persists(board):
+def test_tmp_is_fresh_at_every_power_on(board):
     sh = board.shell()
     assert sh.run("ls -A /tmp") == ""
     assert sh.run("stat -c %a /tmp").strip() == "1777"
     assert re.search(r"^\S+ /tmp tmpfs ", sh.run("cat /proc/mounts"), re.M)
-    sh.run("echo ram > /tmp/marker && echo flash > /user/marker")
+    sh.run("echo ram > /tmp/marker")
     sh.reboot()
-    assert (board.path / "user/marker").read_text() == "flash\n"
     sh = board.shell()
     assert sh.run("ls -A /tmp") == ""
-    assert sh.run("cat /user/marker") == "flash\n"
+    sh.reboot()
+
+
+def test_user_is_mounted_by_the_launchers_own_line_only(board):
+    """/user is an empty mount point until the JFFS2 line mounts it, as on
+    the switch; the line is recorded with its options."""
+    console = board.power_on()
+    console.expect_exact("Demo application 1.0.0.1 started")
+    console.sendline("exit")
+    assert console.off()["flash"] == [MOUNT_USER.removeprefix("/bin/")]
+
+    sh = board.shell()
+    assert " /user " not in sh.run("cat /proc/mounts")
+    assert sh.run("ls -A /user") == ""
+    # Lines that are not the JFFS2 mount of the user partition are busybox's,
+    # and fail as they would on the switch.
+    for line in ("mount -t jffs2 /dev/mtd-user /mnt", "mount /dev/mtd-user /user",
+                 "mount -t jffs2 /dev/mtd-rfs /user"):
+        sh.run(f"{line} 2>/dev/null", status=None)
+        assert sh.run("ls -A /user") == "", line
+    sh.run("mount -t jffs2 /dev/mtd-user /user")
     assert sh.run("ls /user/images").split() == ["image1", "image2"]
+    sh.run("echo flash > /user/marker")
+    # Mounting it again while it is mounted fails, as on the switch.
+    assert "Device or resource busy" in sh.run(f"{MOUNT_USER} 2>&1", status=32)
+    record = sh.reboot()
+    assert record["flash"] == ["mount -t jffs2 /dev/mtd-user /user",
+                               f"{MOUNT_USER.removeprefix('/bin/')}: Device or resource busy"]
+    assert (board.path / "user/marker").read_text() == "flash\n"
+
+    sh = board.shell()
+    sh.mount_user()
+    assert sh.run("cat /user/marker") == "flash\n"
     sh.reboot()
 
 
@@ -134,6 +164,7 @@ def test_devices_are_the_state_files(board):
 
 def test_switch_programs_are_debians_and_sh_is_busybox_ash(board):
     sh = board.shell()
+    sh.mount_user()
     assert sh.run("readlink -f /bin/sh").strip() == "/usr/bin/busybox"
     assert sh.run("readlink -f /usr/bin/sh").strip() == "/usr/bin/busybox"
     # ash takes "&>" as a redirection; dash would run the command in the
@@ -168,27 +199,34 @@ def test_rx_waits_for_a_crc_mode_transfer(board):
 
 def test_flash_substitutes(board):
     sh = board.shell()
+    sh.mount_user()
     sh.run("echo junk | dd of=/dev/mtd-devicetree conv=notrunc 2>/dev/null")
     sh.run("flash_eraseall /dev/mtd-devicetree")
+    # Erasing the flash under the mounted file system would corrupt it on
+    # the switch: refused, and nothing is erased.
+    for dev in ("/dev/mtd-user-char", "/dev/mtd-user"):
+        said = sh.run(f"flash_eraseall {dev} 2>&1", status=1)
+        assert "mounted on /user; unmount it first" in said, dev
+    assert sh.run("ls /user/images").split() == ["image1", "image2"]
     # The rescue menu's erase of /user: unmount, erase, mount again.
     sh.run("/bin/umount /user &> /dev/null")
     assert sh.run("ls /user") == ""
     assert (board.path / "user/images/image1").exists(), "unmounting keeps the flash"
     sh.run("flash_eraseall /dev/mtd-user-char")
-    sh.run("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null")
+    sh.run(f"{MOUNT_USER} &> /dev/null")
     assert sh.run("ls -A /user") == ""
     sh.run("echo new > /user/after-erase")
-    # Mounting again while mounted keeps it.
-    sh.run("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null")
     record = sh.reboot()
     assert board.partition("mtd-devicetree") == b"\xff" * 0x40000
     assert sorted(p.name for p in (board.path / "user").iterdir()) == ["after-erase"]
     assert record["flash"] == [
+        "mount -o sync -t jffs2 /dev/mtd-user /user",
         "erase /dev/mtd-devicetree",
+        "erase /dev/mtd-user-char: refused, /user is mounted",
+        "erase /dev/mtd-user: refused, /user is mounted",
         "umount /user: status 0",
         "erase /dev/mtd-user-char",
-        "mount jffs2 /dev/mtd-user /user",
-        "mount jffs2 /dev/mtd-user /user: kept",
+        "mount -o sync -t jffs2 /dev/mtd-user /user",
     ]
 
 

@@ -74,10 +74,10 @@ done
 # RAM file system, empty at every power-on.
 mount -t tmpfs -o mode=1777 board-tmp "$root/tmp"
 
-# The persistent file system: its "flash" at /run/mtd-user, mounted on /user.
+# The persistent file system: its "flash" at /run/mtd-user. /user stays an
+# empty mount point, as on the switch before the launcher mounts it.
 mkdir -p "$root/user" "$root/run/mtd-user" "$root/run/board"
 mount --bind "$BS_STATE/user" "$root/run/mtd-user"
-mount --bind "$BS_STATE/user" "$root/user"
 mount --bind "$BS_STATE/run" "$root/run/board"
 
 # The USB stick: /mnt/usb and /tmp/usb exist only while one is inserted.
