@@ -3,10 +3,13 @@ on its console (board-sim boot --shell) and from the PC."""
 
 import os
 import re
+import signal
+import time
+from pathlib import Path
 
 import pytest
 
-from conftest import MOUNT_USER, needs_root
+from conftest import MOUNT_USER, TIMEOUT, needs_root
 
 pytestmark = needs_root
 
@@ -35,6 +38,60 @@ def test_reboot_and_its_relatives_are_the_boards_own(board):
     assert record["reboot"]["command"] == ["/usr/sbin/reboot"]
     assert record["reboot"]["parent_command_line"] == "/bin/sh"
     assert not (board.path / "run/pid").exists()
+
+
+def held_init(board):
+    """Stops the switch's init from the PC (inside, its init cannot be
+    stopped): the signal that reboot sends it then waits, and whatever runs
+    after reboot has all the time it needs. Returns the init's PC pid."""
+    init = board.init_pid()
+    # Only once init has started the launcher (or the shell): before, init
+    # is still building the sandbox.
+    for _ in range(TIMEOUT * 20):
+        if (board.path / "run/launcher.pid").exists():
+            break
+        time.sleep(0.05)
+    os.kill(init, signal.SIGSTOP)
+    return init
+
+
+def test_reboot_returns_to_its_caller(board):
+    """busybox's reboot on the switch signals init and comes back: the
+    caller's own path runs on until init's end takes it down."""
+    sh = board.shell()
+    init = held_init(board)
+    try:
+        said = sh.run("reboot; echo reboot-returned=$?")
+    finally:
+        os.kill(init, signal.SIGCONT)
+    assert said.splitlines() == ["The system is going down NOW!", "reboot-returned=0"]
+    record = sh.console.off()
+    assert record["ended"] == "reboot"
+    assert record["reboot"]["command"] == ["/usr/sbin/reboot"]
+
+
+def test_launcher_that_ends_after_its_reboot_still_ended_by_reboot(board):
+    """The launcher exits as soon as its reboot command returns; even when it
+    has ended before init takes the signal, the power-on ended by reboot."""
+    board.slot(1).unlink()
+    board.slot(2).unlink()
+    console = board.power_on()
+    init = held_init(board)
+    try:
+        console.expect_exact("Entering Rescue Mode.")
+        console.expect_exact("The system is going down NOW!")
+        launcher = int(Path(f"/proc/{init}/task/{init}/children").read_text().split()[0])
+        for _ in range(TIMEOUT * 20):
+            if Path(f"/proc/{launcher}/stat").read_text().rsplit(")", 1)[1].split()[0] == "Z":
+                break
+            time.sleep(0.05)
+        else:
+            raise AssertionError("the launcher did not end after its reboot")
+    finally:
+        os.kill(init, signal.SIGCONT)
+    record = console.off()
+    assert record["ended"] == "reboot"
+    assert record["reboot"]["parent_command_line"] == "/usr/sbin/bootlaunch"
 
 
 @pytest.mark.parametrize("command, ended", [
