@@ -105,16 +105,22 @@ def test_every_way_down_ends_the_power_on(board, command, ended):
     assert record["ended"] == ended
 
 
-def test_tmp_is_fresh_at_every_power_on(board):
+def test_tmp_is_a_ram_file_system_of_the_switchs_size_and_fresh_at_every_power_on(board):
     sh = board.shell()
     assert sh.run("ls -A /tmp") == ""
     assert sh.run("stat -c %a /tmp").strip() == "1777"
     assert re.search(r"^\S+ /tmp tmpfs ", sh.run("cat /proc/mounts"), re.M)
+    assert sh.run("df -k /tmp | tail -1").split()[1] == str(64 * 1024)
     sh.run("echo ram > /tmp/marker")
-    sh.reboot()
-    sh = board.shell()
+    assert sh.reboot()["options"]["tmp_size"] == "64M"
+
+    # What does not fit in the switch's RAM does not fit here either.
+    sh = board.shell(extra=["--tmp-size", "4M"])
     assert sh.run("ls -A /tmp") == ""
-    sh.reboot()
+    said = sh.run("dd if=/dev/zero of=/tmp/fill bs=64k count=65 2>&1", status=1)
+    assert "No space left on device" in said
+    sh.run("head -c 65536 /dev/zero > /tmp/more", status=1)
+    assert sh.reboot()["options"]["tmp_size"] == "4M"
 
 
 def test_user_is_mounted_by_the_launchers_own_line_only(board):
@@ -192,6 +198,21 @@ def test_usb_stick_is_there_only_when_inserted(board, tmp_path, inserted):
         sh.run("test -e /mnt/usb || test -e /tmp/usb", status=1)
     record = sh.reboot()
     assert record["options"]["usb"] == (str(stick) if inserted else None)
+
+
+def test_usb_stick_that_shows_up_late_is_mounted_before_tmp_usb_appears(board, tmp_path):
+    stick = tmp_path / "stick"
+    stick.mkdir()
+    (stick / "TQV4410_OS.img").write_bytes(b"image")
+    sh = board.shell(usb=stick, extra=["--usb-delay", "4.5"])
+    sh.run("test -e /mnt/usb || test -e /tmp/usb", status=1)
+    # The hot-plug handling mounts the stick first, then makes /tmp/usb: the
+    # moment /tmp/usb exists, the stick's files are there.
+    said = sh.run("until [ -d /tmp/usb ]; do sleep 0.1; done; ls /mnt/usb")
+    assert said.split() == ["TQV4410_OS.img"]
+    assert re.search(r"^\S+ /mnt/usb ", sh.run("cat /proc/mounts"), re.M)
+    record = sh.reboot()
+    assert (record["options"]["usb"], record["options"]["usb_delay"]) == (str(stick), 4.5)
 
 
 def test_devices_are_the_state_files(board):

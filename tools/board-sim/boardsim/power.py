@@ -19,6 +19,7 @@ import datetime
 import errno
 import fcntl
 import os
+import re
 import select
 import shlex
 import signal
@@ -46,15 +47,34 @@ class PowerError(Exception):
 interrupted = None
 
 
+# The switch's RAM file system on /tmp, in tmpfs's size syntax.
+TMP_SIZE = "64M"
+TMP_SIZE_SYNTAX = re.compile(r"[1-9][0-9]*[kKmMgG]?|[1-9][0-9]?%")
+
+
 @dataclasses.dataclass
 class Options:
     usb: str | None = None
+    usb_delay: float | None = None  # seconds after power-on until the stick shows up
+    tmp_size: str = TMP_SIZE
     clock: int = 1
     bootlaunch: str | None = None
     shell: bool = False  # a busybox shell on the console instead of the launcher
     term: str = "vt100"
     setenv: list = dataclasses.field(default_factory=list)  # NAME=VALUE for the launcher
     escape: int | None = ESCAPE
+
+
+def check_options(opts):
+    if opts.usb and not Path(opts.usb).is_dir():
+        raise PowerError(f"USB stick {opts.usb} is not a directory")
+    if opts.usb_delay is not None:
+        if not opts.usb:
+            raise PowerError("a USB delay needs a stick (--usb)")
+        if not 0 <= opts.usb_delay < 86400:
+            raise PowerError(f"USB delay {opts.usb_delay:g} is not a number of seconds")
+    if not TMP_SIZE_SYNTAX.fullmatch(opts.tmp_size):
+        raise PowerError(f"/tmp size {opts.tmp_size!r} is not a tmpfs size such as 64M")
 
 
 def launch_words(opts, launcher):
@@ -133,6 +153,8 @@ def start_sandbox(state, opts, launcher, slave, stage):
         "BS_CONSOLE": os.ttyname(slave),
         "BS_LAUNCHER": str(launcher),
         "BS_USB": str(st.absolute(opts.usb)) if opts.usb else "",
+        "BS_USB_DELAY": "" if opts.usb_delay is None else f"{opts.usb_delay:g}",
+        "BS_TMP_SIZE": opts.tmp_size,
     }
     cmd = ["unshare", "--mount", "--pid", "--net", "--uts", "--ipc", "--fork", "--kill-child",
            "--propagation", "private", "/bin/sh", str(POWER_ON)]
@@ -276,8 +298,7 @@ def power_on(state, opts, outer=None):
     require_root()
     state = st.absolute(state)
     st.check(state)
-    if opts.usb and not Path(opts.usb).is_dir():
-        raise PowerError(f"USB stick {opts.usb} is not a directory")
+    check_options(opts)
     launcher = binaries.locate("bootlaunch", opts.bootlaunch)
     words = launch_words(opts, launcher)
     outer = outer or Outer()
@@ -319,6 +340,7 @@ def power_on(state, opts, outer=None):
             stage.rmdir()
         os.close(held)
     options = {"clock": opts.clock, "usb": str(st.absolute(opts.usb)) if opts.usb else None,
+               "usb_delay": opts.usb_delay, "tmp_size": opts.tmp_size,
                "shell": opts.shell, "setenv": opts.setenv}
     sandbox_status = os.waitstatus_to_exitcode(status)
     record = records.compose(state, launcher, words[words.index("--default-signal") + 1:],
