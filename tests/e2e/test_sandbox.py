@@ -1,15 +1,18 @@
 """The sandbox that stands for the switch, seen from inside through a shell
 on its console (board-sim boot --shell) and from the PC."""
 
+import hashlib
 import os
 import re
 import signal
+import socket
+import subprocess
 import time
 from pathlib import Path
 
 import pytest
 
-from conftest import MOUNT_USER, TIMEOUT, needs_root
+from conftest import BOARD_SIM, MOUNT_USER, TIMEOUT, board_sim, needs_root
 
 pytestmark = needs_root
 
@@ -258,21 +261,118 @@ def test_switch_programs_are_debians_and_sh_is_busybox_ash(board):
     sh.run("test -f /usr/lib/libduma.so.0.0.0")
     sh.run("echo abc > /tmp/f; /bin/busybox md5sum /tmp/f > /tmp/img_md5string")
     assert sh.run("cut -c1-32 /tmp/img_md5string").strip() == "0bee89b07a248e27c83fc3d5951213c1"
-    assert "--with-crc --unrestrict" in sh.run("cat /usr/bin/rx")
     sh.reboot()
 
 
-def test_rx_waits_for_a_crc_mode_transfer(board):
-    """The switch's rx asks for XMODEM-CRC: it sends 'C', not NAK."""
+# --- the console from the PC: console.sock and XMODEM with `board-sim send` ---
+
+RX_LINE = "stty raw -echo; rx /tmp/image; echo rx-status=$?; stty sane -echo"
+
+
+def sent_with_padding(data):
+    """What the switch's rx keeps of a file that sx -k sent: its tail goes in
+    128-byte blocks, the last one padded with 0x1A."""
+    return data + b"\x1a" * (-len(data) % 128)
+
+
+def start_sender(board, file):
+    return subprocess.Popen([str(BOARD_SIM), "send", str(board.path), str(file), "--timeout",
+                             str(TIMEOUT)], stderr=subprocess.PIPE, text=True)
+
+
+def connect_console(board):
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    sock.connect(str(board.path / "run/console.sock"))
+    sock.settimeout(TIMEOUT)
+    return sock
+
+
+def receive_until(sock, text):
+    seen = b""
+    while text not in seen:
+        data = sock.recv(4096)
+        assert data, f"the console socket closed; it had sent {seen!r}"
+        seen += data
+    return seen
+
+
+def test_console_socket_serves_one_client_while_the_switch_is_on(board):
     sh = board.shell()
     console = sh.console
-    console.sendline("rx /tmp/image; echo rx-ended")
-    console.expect_exact("C")
-    console.send("\x18" * 8)  # CAN: the sender gives up
-    console.expect_exact("rx-ended")
-    console.expect_exact(sh.PROMPT)
-    assert sh.run("ls /tmp") == ""
+    with connect_console(board) as client:
+        # The client sees what the console prints, and its bytes are typed
+        # on the console, as the operator's are.
+        client.sendall(b"echo from-the-client\r")
+        console.expect_exact("from-the-client")
+        assert b"from-the-client" in receive_until(client, sh.PROMPT.encode())
+        console.sendline("echo from-the-operator")
+        assert b"from-the-operator" in receive_until(client, b"from-the-operator")
+        with pytest.raises(ConnectionRefusedError):
+            connect_console(board)
+    # Once the client has gone, another may come.
+    for _ in range(TIMEOUT * 20):
+        try:
+            connect_console(board).close()
+            break
+        except ConnectionRefusedError:
+            time.sleep(0.05)
+    else:
+        raise AssertionError("the console socket never listened again")
     sh.reboot()
+    assert not (board.path / "run/console.sock").exists()
+
+
+@pytest.mark.parametrize("sender_starts", ["before rx", "after rx began waiting"])
+def test_xmodem_from_the_pc_fills_the_switchs_rx_file(board, tmp_path, sender_starts):
+    data = os.urandom(1000003)
+    image = tmp_path / "image.bin"
+    image.write_bytes(data)
+    sh = board.shell()
+    console = sh.console
+    if sender_starts == "before rx":
+        console.send(RX_LINE)  # typed, not yet entered
+        sender = start_sender(board, image)
+        console.send("\r")
+    else:
+        # An operator who starts the sender only once the switch waits: the
+        # switch's rx keeps asking ('C'), so the sender need not catch the
+        # first request.
+        console.sendline(RX_LINE)
+        for _ in range(3):
+            console.expect_exact("C")
+        sender = start_sender(board, image)
+    status = console.expect(r"rx-status=(\d+)").group(1)
+    _, errors = sender.communicate(timeout=TIMEOUT)
+    console.expect_exact(sh.PROMPT)
+    assert (status, sender.returncode) == ("0", 0), errors
+    expected = sent_with_padding(data)
+    assert len(expected) == 1000064
+    assert sh.run("stat -c %s /tmp/image").strip() == str(len(expected))
+    assert sh.run("md5sum /tmp/image").split()[0] == hashlib.md5(expected).hexdigest()
+    sh.reboot()
+
+
+def test_rx_with_no_sender_asks_every_second_then_gives_up_leaving_no_file(board):
+    sh = board.shell()
+    console = sh.console
+    console.sendline(RX_LINE)
+    status = console.expect(r"rx-status=(\d+)", timeout=300).group(1)
+    asked = console.before.count("C")
+    console.expect_exact(sh.PROMPT)
+    assert status != "0"
+    # lrzsz alone asks 11 times over 140 s; the switch's rx about once a
+    # second until it gives up.
+    assert asked > 30, asked
+    assert sh.run("ls -A /tmp") == ""
+    sh.reboot()
+
+
+def test_send_to_a_switch_that_is_off_fails_clearly(board, tmp_path):
+    image = tmp_path / "image.bin"
+    image.write_bytes(b"image")
+    result = board_sim("send", board.path, image, check=False)
+    assert result.returncode != 0
+    assert "not powered on" in result.stderr
 
 
 def test_flash_substitutes(board):

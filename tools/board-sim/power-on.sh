@@ -17,6 +17,7 @@
 #   BS_USB       the USB stick's directory, or empty when none is inserted
 #   BS_USB_DELAY seconds after which the stick shows up, or empty: at once
 #   BS_TMP_SIZE  the size of the RAM file system /tmp (tmpfs syntax, e.g. 64M)
+#   BS_RX_SHIM   the preload library of the switch's rx (rx-shim.c), or empty
 set -eu
 
 stage=$BS_STAGE
@@ -28,6 +29,10 @@ root=$stage/root
 mount -t tmpfs -o mode=0755 board-rootfs "$stage"
 mkdir "$stage/upper" "$stage/work" "$root"
 cp -a "$BS_TEMPLATE/." "$stage/upper/"
+if [ -n "$BS_RX_SHIM" ]; then
+    mkdir -p "$stage/upper/usr/lib/board-sim"
+    cp "$BS_RX_SHIM" "$stage/upper/usr/lib/board-sim/rx-shim.so"
+fi
 if [ ! -L /bin ]; then
     # A PC without a merged /usr: shadow /bin and /sbin as well.
     mkdir -p "$stage/upper/bin" "$stage/upper/sbin"
