@@ -276,8 +276,15 @@ def sent_with_padding(data):
 
 
 def start_sender(board, file):
-    return subprocess.Popen([str(BOARD_SIM), "send", str(board.path), str(file), "--timeout",
-                             str(TIMEOUT)], stderr=subprocess.PIPE, text=True)
+    """board-sim send, once its sx is connected to the console and waits."""
+    sender = subprocess.Popen([str(BOARD_SIM), "send", str(board.path), str(file), "--timeout",
+                               str(TIMEOUT)], stderr=subprocess.PIPE, text=True)
+    said = ""
+    while "Give your local XMODEM receive command now." not in said:
+        char = sender.stderr.read(1)
+        assert char, f"board-sim send ended: {said}"
+        said += char
+    return sender
 
 
 def connect_console(board):

@@ -5,7 +5,7 @@
  * state directory (DIR/.board/rx-shim.so).
  *
  * 1. Flushing the line does nothing (tcflush(), and the TCFLSH ioctl that
- *    rz's purge issues itself). On a pty a flush by the receiver discards
+ *    rz's purge calls itself). On a pty a flush by the receiver discards
  *    bytes the other side has already written: rz flushes after each ACK,
  *    and the sender, fed through board-sim's relay without a line's delay,
  *    has often written the next block by then. That block is lost, rz
