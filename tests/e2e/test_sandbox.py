@@ -329,14 +329,15 @@ def test_console_socket_serves_one_client_while_the_switch_is_on(board):
     assert not (board.path / "run/console.sock").exists()
 
 
-@pytest.mark.parametrize("sender_starts", ["before rx", "after rx began waiting"])
-def test_xmodem_from_the_pc_fills_the_switchs_rx_file(board, tmp_path, sender_starts):
+@pytest.mark.parametrize("sender_first", [True, False],
+                         ids=["sender started first", "sender started while rx asks"])
+def test_xmodem_from_the_pc_fills_the_switchs_rx_file(board, tmp_path, sender_first):
     data = os.urandom(1000003)
     image = tmp_path / "image.bin"
     image.write_bytes(data)
     sh = board.shell()
     console = sh.console
-    if sender_starts == "before rx":
+    if sender_first:
         console.send(RX_LINE)  # typed, not yet entered
         sender = start_sender(board, image)
         console.send("\r")
@@ -382,7 +383,7 @@ def test_send_to_a_switch_that_is_off_fails_clearly(board, tmp_path):
     assert "not powered on" in result.stderr
 
 
-def test_flash_substitutes(board):
+def test_flash_eraseall_refuses_a_mounted_user_tree_and_erases_an_unmounted_one(board):
     sh = board.shell()
     sh.mount_user()
     sh.run("echo junk | dd of=/dev/mtd-devicetree conv=notrunc 2>/dev/null")
