@@ -13,6 +13,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pexpect
@@ -29,6 +30,9 @@ from boardsim import binaries, demo, state as st  # noqa: E402
 TIMEOUT = 60
 # The switch's fixed waits run this many times faster.
 CLOCK = 10
+
+# How the launcher mounts the switch's JFFS2 file system at its start.
+MOUNT_USER = "/bin/mount -o sync -t jffs2 /dev/mtd-user /user"
 
 needs_root = pytest.mark.skipif(
     os.geteuid() != 0, reason="powering the simulated switch on needs root (namespaces, mounts)")
@@ -104,6 +108,11 @@ class Shell:
             assert int(match.group(1)) == status, f"{command}: status {match.group(1)}\n{output}"
         return output
 
+    def mount_user(self):
+        """Mounts /user with the launcher's own command line, as the
+        launcher does at its start (a --shell switch has no launcher)."""
+        self.run(MOUNT_USER)
+
     def reboot(self):
         self.console.sendline("reboot")
         return self.console.off()
@@ -176,6 +185,16 @@ class Board:
 
     def shell(self, **kw):
         return Shell(self.power_on(shell=True, **kw))
+
+    def init_pid(self):
+        """The powered switch's init as the PC sees it (waits for board-sim
+        to write it down)."""
+        path = self.path / "run/pid"
+        for _ in range(TIMEOUT * 20):
+            if path.exists() and path.read_text().strip():
+                return int(path.read_text())
+            time.sleep(0.05)
+        raise AssertionError("the switch never got an init")
 
     def last_boot(self):
         return json.loads((self.path / "last-boot.json").read_text())

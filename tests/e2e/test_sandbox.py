@@ -1,12 +1,18 @@
 """The sandbox that stands for the switch, seen from inside through a shell
 on its console (board-sim boot --shell) and from the PC."""
 
+import hashlib
 import os
 import re
+import signal
+import socket
+import subprocess
+import time
+from pathlib import Path
 
 import pytest
 
-from conftest import needs_root
+from conftest import BOARD_SIM, MOUNT_USER, TIMEOUT, board_sim, needs_root
 
 pytestmark = needs_root
 
@@ -37,6 +43,60 @@ def test_reboot_and_its_relatives_are_the_boards_own(board):
     assert not (board.path / "run/pid").exists()
 
 
+def held_init(board):
+    """Stops the switch's init from the PC (inside, its init cannot be
+    stopped): the signal that reboot sends it then waits, and whatever runs
+    after reboot has all the time it needs. Returns the init's PC pid."""
+    init = board.init_pid()
+    # Only once init has started the launcher (or the shell): before, init
+    # is still building the sandbox.
+    for _ in range(TIMEOUT * 20):
+        if (board.path / "run/launcher.pid").exists():
+            break
+        time.sleep(0.05)
+    os.kill(init, signal.SIGSTOP)
+    return init
+
+
+def test_reboot_returns_to_its_caller(board):
+    """busybox's reboot on the switch signals init and comes back: the
+    caller's own path runs on until init's end takes it down."""
+    sh = board.shell()
+    init = held_init(board)
+    try:
+        said = sh.run("reboot; echo reboot-returned=$?")
+    finally:
+        os.kill(init, signal.SIGCONT)
+    assert said.splitlines() == ["The system is going down NOW!", "reboot-returned=0"]
+    record = sh.console.off()
+    assert record["ended"] == "reboot"
+    assert record["reboot"]["command"] == ["/usr/sbin/reboot"]
+
+
+def test_launcher_that_ends_after_its_reboot_still_ended_by_reboot(board):
+    """The launcher exits as soon as its reboot command returns; even when it
+    has ended before init takes the signal, the power-on ended by reboot."""
+    board.slot(1).unlink()
+    board.slot(2).unlink()
+    console = board.power_on()
+    init = held_init(board)
+    try:
+        console.expect_exact("Entering Rescue Mode.")
+        console.expect_exact("The system is going down NOW!")
+        launcher = int(Path(f"/proc/{init}/task/{init}/children").read_text().split()[0])
+        for _ in range(TIMEOUT * 20):
+            if Path(f"/proc/{launcher}/stat").read_text().rsplit(")", 1)[1].split()[0] == "Z":
+                break
+            time.sleep(0.05)
+        else:
+            raise AssertionError("the launcher did not end after its reboot")
+    finally:
+        os.kill(init, signal.SIGCONT)
+    record = console.off()
+    assert record["ended"] == "reboot"
+    assert record["reboot"]["parent_command_line"] == "/usr/sbin/bootlaunch"
+
+
 @pytest.mark.parametrize("command, ended", [
     ("halt", "halt"), ("systemctl reboot", "reboot"), ("busybox reboot", "reboot"),
     ("busybox poweroff", "halt"), ("kill -TERM 1", "reboot"),
@@ -48,18 +108,54 @@ def test_every_way_down_ends_the_power_on(board, command, ended):
     assert record["ended"] == ended
 
 
-def test_tmp_is_fresh_at_every_power_on_and_user_persists(board):
+def test_tmp_is_a_ram_file_system_of_the_switchs_size_and_fresh_at_every_power_on(board):
     sh = board.shell()
     assert sh.run("ls -A /tmp") == ""
     assert sh.run("stat -c %a /tmp").strip() == "1777"
     assert re.search(r"^\S+ /tmp tmpfs ", sh.run("cat /proc/mounts"), re.M)
-    sh.run("echo ram > /tmp/marker && echo flash > /user/marker")
-    sh.reboot()
-    assert (board.path / "user/marker").read_text() == "flash\n"
-    sh = board.shell()
+    assert sh.run("df -k /tmp | tail -1").split()[1] == str(64 * 1024)
+    sh.run("echo ram > /tmp/marker")
+    assert sh.reboot()["options"]["tmp_size"] == "64M"
+
+    # What does not fit in the switch's RAM does not fit here either.
+    sh = board.shell(extra=["--tmp-size", "4M"])
     assert sh.run("ls -A /tmp") == ""
-    assert sh.run("cat /user/marker") == "flash\n"
+    said = sh.run("dd if=/dev/zero of=/tmp/fill bs=64k count=65 2>&1", status=1)
+    assert "No space left on device" in said
+    sh.run("head -c 65536 /dev/zero > /tmp/more", status=1)
+    assert sh.reboot()["options"]["tmp_size"] == "4M"
+
+
+def test_user_is_mounted_by_the_launchers_own_line_only(board):
+    """/user is an empty mount point until the JFFS2 line mounts it, as on
+    the switch; the line is recorded with its options."""
+    console = board.power_on()
+    console.expect_exact("Demo application 1.0.0.1 started")
+    console.sendline("exit")
+    assert console.off()["flash"] == [MOUNT_USER.removeprefix("/bin/")]
+
+    sh = board.shell()
+    assert " /user " not in sh.run("cat /proc/mounts")
+    assert sh.run("ls -A /user") == ""
+    # Lines that are not the JFFS2 mount of the user partition are busybox's,
+    # and fail as they would on the switch.
+    for line in ("mount -t jffs2 /dev/mtd-user /mnt", "mount /dev/mtd-user /user",
+                 "mount -t jffs2 /dev/mtd-rfs /user"):
+        sh.run(f"{line} 2>/dev/null", status=None)
+        assert sh.run("ls -A /user") == "", line
+    sh.run("mount -t jffs2 /dev/mtd-user /user")
     assert sh.run("ls /user/images").split() == ["image1", "image2"]
+    sh.run("echo flash > /user/marker")
+    # Mounting it again while it is mounted fails, as on the switch.
+    assert "Device or resource busy" in sh.run(f"{MOUNT_USER} 2>&1", status=32)
+    record = sh.reboot()
+    assert record["flash"] == ["mount -t jffs2 /dev/mtd-user /user",
+                               f"{MOUNT_USER.removeprefix('/bin/')}: Device or resource busy"]
+    assert (board.path / "user/marker").read_text() == "flash\n"
+
+    sh = board.shell()
+    sh.mount_user()
+    assert sh.run("cat /user/marker") == "flash\n"
     sh.reboot()
 
 
@@ -107,6 +203,21 @@ def test_usb_stick_is_there_only_when_inserted(board, tmp_path, inserted):
     assert record["options"]["usb"] == (str(stick) if inserted else None)
 
 
+def test_usb_stick_that_shows_up_late_is_mounted_before_tmp_usb_appears(board, tmp_path):
+    stick = tmp_path / "stick"
+    stick.mkdir()
+    (stick / "TQV4410_OS.img").write_bytes(b"image")
+    sh = board.shell(usb=stick, extra=["--usb-delay", "4.5"])
+    sh.run("test -e /mnt/usb || test -e /tmp/usb", status=1)
+    # The hot-plug handling mounts the stick first, then makes /tmp/usb: the
+    # moment /tmp/usb exists, the stick's files are there.
+    said = sh.run("until [ -d /tmp/usb ]; do sleep 0.1; done; ls /mnt/usb")
+    assert said.split() == ["TQV4410_OS.img"]
+    assert re.search(r"^\S+ /mnt/usb ", sh.run("cat /proc/mounts"), re.M)
+    record = sh.reboot()
+    assert (record["options"]["usb"], record["options"]["usb_delay"]) == (str(stick), 4.5)
+
+
 def test_devices_are_the_state_files(board):
     board.set_vpd("boot-slot", 2)
     # A real expander resets with the board: a register left low by the last
@@ -134,6 +245,7 @@ def test_devices_are_the_state_files(board):
 
 def test_switch_programs_are_debians_and_sh_is_busybox_ash(board):
     sh = board.shell()
+    sh.mount_user()
     assert sh.run("readlink -f /bin/sh").strip() == "/usr/bin/busybox"
     assert sh.run("readlink -f /usr/bin/sh").strip() == "/usr/bin/busybox"
     # ash takes "&>" as a redirection; dash would run the command in the
@@ -149,46 +261,158 @@ def test_switch_programs_are_debians_and_sh_is_busybox_ash(board):
     sh.run("test -f /usr/lib/libduma.so.0.0.0")
     sh.run("echo abc > /tmp/f; /bin/busybox md5sum /tmp/f > /tmp/img_md5string")
     assert sh.run("cut -c1-32 /tmp/img_md5string").strip() == "0bee89b07a248e27c83fc3d5951213c1"
-    assert "--with-crc --unrestrict" in sh.run("cat /usr/bin/rx")
     sh.reboot()
 
 
-def test_rx_waits_for_a_crc_mode_transfer(board):
-    """The switch's rx asks for XMODEM-CRC: it sends 'C', not NAK."""
+# --- the console from the PC: console.sock and XMODEM with `board-sim send` ---
+
+RX_LINE = "stty raw -echo; rx /tmp/image; echo rx-status=$?; stty sane -echo"
+
+
+def sent_with_padding(data):
+    """What the switch's rx keeps of a file that sx -k sent: its tail goes in
+    128-byte blocks, the last one padded with 0x1A."""
+    return data + b"\x1a" * (-len(data) % 128)
+
+
+def start_sender(board, file):
+    """board-sim send, once its sx is connected to the console and waits."""
+    sender = subprocess.Popen([str(BOARD_SIM), "send", str(board.path), str(file), "--timeout",
+                               str(TIMEOUT)], stderr=subprocess.PIPE, text=True)
+    said = ""
+    while "Give your local XMODEM receive command now." not in said:
+        char = sender.stderr.read(1)
+        assert char, f"board-sim send ended: {said}"
+        said += char
+    return sender
+
+
+def connect_console(board):
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    sock.connect(str(board.path / "run/console.sock"))
+    sock.settimeout(TIMEOUT)
+    return sock
+
+
+def receive_until(sock, text):
+    seen = b""
+    while text not in seen:
+        data = sock.recv(4096)
+        assert data, f"the console socket closed; it had sent {seen!r}"
+        seen += data
+    return seen
+
+
+def test_console_socket_serves_one_client_while_the_switch_is_on(board):
     sh = board.shell()
     console = sh.console
-    console.sendline("rx /tmp/image; echo rx-ended")
-    console.expect_exact("C")
-    console.send("\x18" * 8)  # CAN: the sender gives up
-    console.expect_exact("rx-ended")
+    with connect_console(board) as client:
+        # The client sees what the console prints, and its bytes are typed
+        # on the console, as the operator's are.
+        client.sendall(b"echo from-the-client\r")
+        console.expect_exact("from-the-client")
+        assert b"from-the-client" in receive_until(client, sh.PROMPT.encode())
+        console.sendline("echo from-the-operator")
+        assert b"from-the-operator" in receive_until(client, b"from-the-operator")
+        with pytest.raises(ConnectionRefusedError):
+            connect_console(board)
+    # Once the client has gone, another may come.
+    for _ in range(TIMEOUT * 20):
+        try:
+            connect_console(board).close()
+            break
+        except ConnectionRefusedError:
+            time.sleep(0.05)
+    else:
+        raise AssertionError("the console socket never listened again")
+    sh.reboot()
+    assert not (board.path / "run/console.sock").exists()
+
+
+@pytest.mark.parametrize("sender_first", [True, False],
+                         ids=["sender started first", "sender started while rx asks"])
+def test_xmodem_from_the_pc_fills_the_switchs_rx_file(board, tmp_path, sender_first):
+    data = os.urandom(1000003)
+    image = tmp_path / "image.bin"
+    image.write_bytes(data)
+    sh = board.shell()
+    console = sh.console
+    if sender_first:
+        console.send(RX_LINE)  # typed, not yet entered
+        sender = start_sender(board, image)
+        console.send("\r")
+    else:
+        # An operator who starts the sender only once the switch waits: the
+        # switch's rx keeps asking ('C'), so the sender need not catch the
+        # first request.
+        console.sendline(RX_LINE)
+        for _ in range(3):
+            console.expect_exact("C")
+        sender = start_sender(board, image)
+    status = console.expect(r"rx-status=(\d+)").group(1)
+    _, errors = sender.communicate(timeout=TIMEOUT)
     console.expect_exact(sh.PROMPT)
-    assert sh.run("ls /tmp") == ""
+    assert (status, sender.returncode) == ("0", 0), errors
+    expected = sent_with_padding(data)
+    assert len(expected) == 1000064
+    assert sh.run("stat -c %s /tmp/image").strip() == str(len(expected))
+    assert sh.run("md5sum /tmp/image").split()[0] == hashlib.md5(expected).hexdigest()
     sh.reboot()
 
 
-def test_flash_substitutes(board):
+def test_rx_with_no_sender_asks_every_second_then_gives_up_leaving_no_file(board):
     sh = board.shell()
+    console = sh.console
+    console.sendline(RX_LINE)
+    status = console.expect(r"rx-status=(\d+)", timeout=300).group(1)
+    asked = console.before.count("C")
+    console.expect_exact(sh.PROMPT)
+    assert status != "0"
+    # lrzsz alone asks 11 times over 140 s; the switch's rx about once a
+    # second until it gives up.
+    assert asked > 30, asked
+    assert sh.run("ls -A /tmp") == ""
+    sh.reboot()
+
+
+def test_send_to_a_switch_that_is_off_fails_clearly(board, tmp_path):
+    image = tmp_path / "image.bin"
+    image.write_bytes(b"image")
+    result = board_sim("send", board.path, image, check=False)
+    assert result.returncode != 0
+    assert "not powered on" in result.stderr
+
+
+def test_flash_eraseall_refuses_a_mounted_user_tree_and_erases_an_unmounted_one(board):
+    sh = board.shell()
+    sh.mount_user()
     sh.run("echo junk | dd of=/dev/mtd-devicetree conv=notrunc 2>/dev/null")
     sh.run("flash_eraseall /dev/mtd-devicetree")
+    # Erasing the flash under the mounted file system would corrupt it on
+    # the switch: refused, and nothing is erased.
+    for dev in ("/dev/mtd-user-char", "/dev/mtd-user"):
+        said = sh.run(f"flash_eraseall {dev} 2>&1", status=1)
+        assert "mounted on /user; unmount it first" in said, dev
+    assert sh.run("ls /user/images").split() == ["image1", "image2"]
     # The rescue menu's erase of /user: unmount, erase, mount again.
     sh.run("/bin/umount /user &> /dev/null")
     assert sh.run("ls /user") == ""
     assert (board.path / "user/images/image1").exists(), "unmounting keeps the flash"
     sh.run("flash_eraseall /dev/mtd-user-char")
-    sh.run("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null")
+    sh.run(f"{MOUNT_USER} &> /dev/null")
     assert sh.run("ls -A /user") == ""
     sh.run("echo new > /user/after-erase")
-    # Mounting again while mounted keeps it.
-    sh.run("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null")
     record = sh.reboot()
     assert board.partition("mtd-devicetree") == b"\xff" * 0x40000
     assert sorted(p.name for p in (board.path / "user").iterdir()) == ["after-erase"]
     assert record["flash"] == [
+        "mount -o sync -t jffs2 /dev/mtd-user /user",
         "erase /dev/mtd-devicetree",
+        "erase /dev/mtd-user-char: refused, /user is mounted",
+        "erase /dev/mtd-user: refused, /user is mounted",
         "umount /user: status 0",
         "erase /dev/mtd-user-char",
-        "mount jffs2 /dev/mtd-user /user",
-        "mount jffs2 /dev/mtd-user /user: kept",
+        "mount -o sync -t jffs2 /dev/mtd-user /user",
     ]
 
 

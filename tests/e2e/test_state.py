@@ -63,6 +63,13 @@ def test_vpd_bytes_round_trip(bare_board, where, offset):
         assert after[offset] == int(value, 0)
 
 
+def test_usb_boot_flag_is_set_by_name(bare_board):
+    for word, value in (("on", 0xD5), ("off", 0x00)):
+        board_sim("vpd", bare_board.path, "set", "usb-boot", word)
+        assert bare_board.vpd("usb-boot") == value, word
+    assert board_sim("vpd", bare_board.path, "set", "boot-slot", "on", check=False).returncode == 1
+
+
 @pytest.mark.parametrize("args", [
     ["get", "65536"], ["set", "256", "256"], ["set", "256", "-1"], ["get", "nowhere"],
     ["set", "256"],

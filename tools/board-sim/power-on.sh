@@ -15,6 +15,9 @@
 #   BS_CONSOLE   the console pty's slave, e.g. /dev/pts/3
 #   BS_LAUNCHER  the bootlaunch binary
 #   BS_USB       the USB stick's directory, or empty when none is inserted
+#   BS_USB_DELAY seconds after which the stick shows up, or empty: at once
+#   BS_TMP_SIZE  the size of the RAM file system /tmp (tmpfs syntax, e.g. 64M)
+#   BS_RX_SHIM   the preload library of the switch's rx (rx-shim.c), or empty
 set -eu
 
 stage=$BS_STAGE
@@ -26,6 +29,10 @@ root=$stage/root
 mount -t tmpfs -o mode=0755 board-rootfs "$stage"
 mkdir "$stage/upper" "$stage/work" "$root"
 cp -a "$BS_TEMPLATE/." "$stage/upper/"
+if [ -n "$BS_RX_SHIM" ]; then
+    mkdir -p "$stage/upper/usr/lib/board-sim"
+    cp "$BS_RX_SHIM" "$stage/upper/usr/lib/board-sim/rx-shim.so"
+fi
 if [ ! -L /bin ]; then
     # A PC without a merged /usr: shadow /bin and /sbin as well.
     mkdir -p "$stage/upper/bin" "$stage/upper/sbin"
@@ -71,21 +78,33 @@ for b in 0 1; do
     mount --bind "$BS_STATE/dev/i2c-$b" "$root/dev/i2c-$b"
 done
 
-# RAM file system, empty at every power-on.
-mount -t tmpfs -o mode=1777 board-tmp "$root/tmp"
+# RAM file system, empty at every power-on, and as small as the switch's:
+# a program that fills it fails here as it would there.
+mount -t tmpfs -o "mode=1777,size=$BS_TMP_SIZE" board-tmp "$root/tmp"
 
-# The persistent file system: its "flash" at /run/mtd-user, mounted on /user.
+# The persistent file system: its "flash" at /run/mtd-user. /user stays an
+# empty mount point, as on the switch before the launcher mounts it.
 mkdir -p "$root/user" "$root/run/mtd-user" "$root/run/board"
 mount --bind "$BS_STATE/user" "$root/run/mtd-user"
-mount --bind "$BS_STATE/user" "$root/user"
 mount --bind "$BS_STATE/run" "$root/run/board"
 
 # The USB stick: /mnt/usb and /tmp/usb exist only while one is inserted.
-# (Removing a name here only hides it in the upper layer.)
+# (Removing a name here only hides it in the upper layer.) The switch's
+# hot-plug handling mounts a stick on /mnt/usb and then makes /tmp/usb, the
+# sign the launcher polls for.
 rm -rf "$root/mnt/usb"
-if [ -n "$BS_USB" ]; then
-    mkdir -p "$root/mnt/usb" "$root/tmp/usb"
+insert_stick() {
+    mkdir -p "$root/mnt/usb"
     mount --bind "$BS_USB" "$root/mnt/usb"
+    mkdir -p "$root/tmp/usb"
+}
+if [ -n "$BS_USB" ] && [ -n "$BS_USB_DELAY" ]; then
+    # A stick that shows up later, as one found slowly or plugged in after
+    # power-on: a job of this mount namespace, outside the switch's root
+    # and off the console; it ends with the switch's init.
+    (sleep "$BS_USB_DELAY" && insert_stick) </dev/null >/dev/null 2>&1 &
+elif [ -n "$BS_USB" ]; then
+    insert_stick
 fi
 
 touch "$root/usr/sbin/bootlaunch"

@@ -19,6 +19,7 @@ import datetime
 import errno
 import fcntl
 import os
+import re
 import select
 import shlex
 import signal
@@ -29,7 +30,7 @@ import time
 import tty
 from pathlib import Path
 
-from . import binaries, records, state as st
+from . import binaries, console, records, rxshim, state as st
 
 POWER_ON = binaries.TOOL_DIR / "power-on.sh"
 TEMPLATE = binaries.TOOL_DIR / "rootfs"
@@ -46,15 +47,34 @@ class PowerError(Exception):
 interrupted = None
 
 
+# The switch's RAM file system on /tmp, in tmpfs's size syntax.
+TMP_SIZE = "64M"
+TMP_SIZE_SYNTAX = re.compile(r"[1-9][0-9]*[kKmMgG]?|[1-9][0-9]?%")
+
+
 @dataclasses.dataclass
 class Options:
     usb: str | None = None
+    usb_delay: float | None = None  # seconds after power-on until the stick shows up
+    tmp_size: str = TMP_SIZE
     clock: int = 1
     bootlaunch: str | None = None
     shell: bool = False  # a busybox shell on the console instead of the launcher
     term: str = "vt100"
     setenv: list = dataclasses.field(default_factory=list)  # NAME=VALUE for the launcher
     escape: int | None = ESCAPE
+
+
+def check_options(opts):
+    if opts.usb and not Path(opts.usb).is_dir():
+        raise PowerError(f"USB stick {opts.usb} is not a directory")
+    if opts.usb_delay is not None:
+        if not opts.usb:
+            raise PowerError("a USB delay needs a stick (--usb)")
+        if not 0 <= opts.usb_delay < 86400:
+            raise PowerError(f"USB delay {opts.usb_delay:g} is not a number of seconds")
+    if not TMP_SIZE_SYNTAX.fullmatch(opts.tmp_size):
+        raise PowerError(f"/tmp size {opts.tmp_size!r} is not a tmpfs size such as 64M")
 
 
 def launch_words(opts, launcher):
@@ -124,7 +144,7 @@ def prepare_console(slave, outer):
     fcntl.ioctl(slave, termios.TIOCSWINSZ, window_size(outer))
 
 
-def start_sandbox(state, opts, launcher, slave, stage):
+def start_sandbox(state, opts, launcher, slave, stage, shim):
     env = {
         "PATH": SWITCH_PATH,
         "BS_STAGE": stage,
@@ -133,6 +153,9 @@ def start_sandbox(state, opts, launcher, slave, stage):
         "BS_CONSOLE": os.ttyname(slave),
         "BS_LAUNCHER": str(launcher),
         "BS_USB": str(st.absolute(opts.usb)) if opts.usb else "",
+        "BS_USB_DELAY": "" if opts.usb_delay is None else f"{opts.usb_delay:g}",
+        "BS_TMP_SIZE": opts.tmp_size,
+        "BS_RX_SHIM": str(shim or ""),
     }
     cmd = ["unshare", "--mount", "--pid", "--net", "--uts", "--ipc", "--fork", "--kill-child",
            "--propagation", "private", "/bin/sh", str(POWER_ON)]
@@ -183,21 +206,25 @@ class Outer:
             self.saved = None
 
 
-def bridge(master, pid, outer, log, escape):
-    """Copies between the console and the operator until every process of
-    the switch has let go of the console. Returns (unplugged, wait status)."""
+def bridge(master, pid, outer, log, escape, door):
+    """Copies between the console and the operator, and the client of the
+    console socket `door` when there is one, until every process of the
+    switch has let go of the console. Returns (unplugged, wait status)."""
     pending = b""
     in_fd = outer.in_fd
     out_fd = outer.out_fd
     unplugged = False
     status = None
     while True:
-        readers = [master] + ([in_fd] if in_fd is not None else [])
-        writers = [master] if pending else []
+        readers = [master] + ([in_fd] if in_fd is not None else []) + door.readers()
+        writers = ([master] if pending else []) + door.writers()
         try:
             ready_r, ready_w, _ = select.select(readers, writers, [], 0.1)
         except InterruptedError:
             continue
+        # The client's bytes are binary (XMODEM blocks): the escape key is
+        # the operator's only.
+        pending += door.serve(ready_r, ready_w)
         if master in ready_r:
             try:
                 data = os.read(master, 65536)
@@ -212,6 +239,7 @@ def bridge(master, pid, outer, log, escape):
             if data:
                 log.write(data)
                 log.flush()
+                door.printed(data)
                 if out_fd is not None:
                     try:
                         write_all(out_fd, data)
@@ -276,13 +304,13 @@ def power_on(state, opts, outer=None):
     require_root()
     state = st.absolute(state)
     st.check(state)
-    if opts.usb and not Path(opts.usb).is_dir():
-        raise PowerError(f"USB stick {opts.usb} is not a directory")
+    check_options(opts)
     launcher = binaries.locate("bootlaunch", opts.bootlaunch)
     words = launch_words(opts, launcher)
     outer = outer or Outer()
     held = lock(state)
     master = slave = -1
+    door = None
     # Where power-on.sh mounts its working tmpfs (only inside the switch's
     # mount namespace). In DIR/run, so that even a board-sim killed outright
     # leaves nothing elsewhere: the next power-on clears DIR/run.
@@ -294,12 +322,18 @@ def power_on(state, opts, outer=None):
         (state / "run/launch").write_text(
             "# How board-init starts the launcher at this power-on (written by board-sim).\n"
             "exec " + " ".join(shlex.quote(w) for w in words) + "\n")
+        try:
+            shim = rxshim.build(state)
+        except rxshim.ShimError as e:
+            shim = None
+            sys.stderr.write(f"[board-sim] warning: {e}; XMODEM transfers may stall\n")
         master, slave = os.openpty()
         prepare_console(slave, outer.out_fd)
         os.set_blocking(master, False)
         started = datetime.datetime.now().astimezone().isoformat(timespec="seconds")
         t0 = time.monotonic()
-        pid = start_sandbox(state, opts, launcher, slave, str(stage))
+        door = console.ConsoleSocket(state)
+        pid = start_sandbox(state, opts, launcher, slave, str(stage), shim)
         os.close(slave)
         slave = -1
         init = init_pid(pid)
@@ -307,10 +341,12 @@ def power_on(state, opts, outer=None):
             (state / "run/pid").write_text(f"{init}\n")
         with handled_signals(pid, master, outer), \
                 open(state / "console.log", "wb") as log, outer:
-            unplugged, status = bridge(master, pid, outer, log, opts.escape)
+            unplugged, status = bridge(master, pid, outer, log, opts.escape, door)
         unplugged = unplugged or interrupted is not None
         seconds = time.monotonic() - t0
     finally:
+        if door is not None:
+            door.close()
         for fd in (master, slave):
             if fd >= 0:
                 os.close(fd)
@@ -319,6 +355,7 @@ def power_on(state, opts, outer=None):
             stage.rmdir()
         os.close(held)
     options = {"clock": opts.clock, "usb": str(st.absolute(opts.usb)) if opts.usb else None,
+               "usb_delay": opts.usb_delay, "tmp_size": opts.tmp_size,
                "shell": opts.shell, "setenv": opts.setenv}
     sandbox_status = os.waitstatus_to_exitcode(status)
     record = records.compose(state, launcher, words[words.index("--default-signal") + 1:],

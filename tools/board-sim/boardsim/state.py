@@ -98,6 +98,18 @@ def vpd_offset(text):
     return offset
 
 
+def vpd_value(where, text):
+    """The byte to write: a number, or for the USB boot flag on/off, the
+    values the launcher tests for."""
+    if where == "usb-boot" and text in ("on", "off"):
+        return USB_BOOT_ON if text == "on" else 0x00
+    try:
+        return int(text, 0)
+    except ValueError:
+        raise StateError(f"VPD value {text!r} is not a byte"
+                         + (" (nor on/off)" if where == "usb-boot" else "")) from None
+
+
 def vpd_get(state, offset):
     with open(Path(state) / EEPROM, "rb") as f:
         f.seek(offset)
