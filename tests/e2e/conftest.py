@@ -8,6 +8,7 @@ The programs under test come from BOARD_SIM_BOOTLAUNCH and BOARD_SIM_BOOTIMG
 Powering a switch on needs root; such tests are skipped otherwise.
 """
 
+import base64
 import json
 import os
 import shutil
@@ -195,6 +196,32 @@ class Board:
                 return int(path.read_text())
             time.sleep(0.05)
         raise AssertionError("the switch never got an init")
+
+    def console_line(self):
+        """The console line's settings as `stty -a` shows them inside."""
+        return self.exec("stty", "-F", "/dev/ttyS0", "-a", inside=True, check=False).stdout
+
+    def wait_for_line(self, ready, what="the console line never changed"):
+        for _ in range(TIMEOUT * 20):
+            if ready(self.console_line()):
+                return
+            time.sleep(0.05)
+        raise AssertionError(what)
+
+    def wait_for_key_read(self):
+        """Waits until the launcher reads a single key: the console is then
+        out of line mode. A key sent earlier could be taken by the line
+        discipline first; a Ctrl-C sent earlier would interrupt no read."""
+        self.wait_for_line(lambda line: "-icanon" in line, "the launcher never read a key")
+
+    def put_inside(self, path, data):
+        """Writes a file inside the powered switch (its RAM file system, say)."""
+        self.exec("sh", "-c", f"base64 -d > {path}", inside=True,
+                  input=base64.b64encode(data).decode())
+
+    def launcher_pid(self):
+        """The launcher's process id in the switch's own PID space."""
+        return int((self.path / "run/launcher.pid").read_text())
 
     def last_boot(self):
         return json.loads((self.path / "last-boot.json").read_text())

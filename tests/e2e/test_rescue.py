@@ -80,10 +80,6 @@ def start_sender(board, image):
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
 
-def switch_line(board):
-    return board.exec("stty", "-F", "/dev/ttyS0", "-a", inside=True).stdout
-
-
 def test_serial_download_installs_into_the_slot_named_and_boots_from_it(board, tmp_path):
     image = download_container(board, tmp_path)
     kernel, app = sections_of(image)
@@ -97,7 +93,8 @@ def test_serial_download_installs_into_the_slot_named_and_boots_from_it(board, t
     # on a PC whose terminal program starts the transfer.
     sender = start_sender(board, image)
     try:
-        line = switch_line(board)
+        board.wait_for_line(lambda line: "-icanon" in line)
+        line = board.console_line()
         for setting in ("speed 115200", "-icanon", "-isig", "-echo", "-icrnl", "-opost", "cs8"):
             assert setting in line, setting
         console.send("\r")

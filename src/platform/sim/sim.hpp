@@ -17,6 +17,8 @@
 //                              Nth write/erase/read of flash fail with EIO, or
 //                              cut the power after 40 flash operations
 //   BOOTLAUNCH_SIM_I2C_LOG     append one line per I2C transfer to this file
+//   BOOTLAUNCH_SIM_OP_COUNT    keep the number of flash operations so far in
+//                              this file (what a power-cut campaign cuts)
 //
 // Files under /user, the switch's JFFS2 file system on flash, opened through
 // the seam: each write to them is a flash operation that an injected fault

@@ -6,12 +6,14 @@
 //  - a write can only clear bits: new = old AND data. Writing over data that
 //    was not erased corrupts it exactly as the real part would;
 //  - reads and writes at or past the end are cut short as mtdchar does.
+#include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -28,6 +30,11 @@ struct Faults {
     std::uint32_t fail_at[3] = {0, 0, 0};  // indexed by FlashOp
     std::uint32_t power_after = 0;
     bool power_armed = false;
+    // BOOTLAUNCH_SIM_OP_COUNT: a file that always holds the number of flash
+    // operations so far, so that a power-cut campaign knows how many there
+    // are to cut.
+    int count_fd = -1;
+    std::uint32_t count = 0;
 };
 
 Faults& faults() {
@@ -60,6 +67,8 @@ Faults& faults() {
                 pos = comma + 1;
             }
         }
+        if (const char* path = std::getenv("BOOTLAUNCH_SIM_OP_COUNT"); path && *path)
+            f.count_fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         return f;
     }();
     return f;
@@ -112,6 +121,12 @@ bool erase(int fd, const std::string& path, std::uint64_t start, std::uint64_t l
 
 Outcome next_op(sim::FlashOp op) {
     Faults& f = faults();
+    if (f.count_fd >= 0) {
+        char text[16];
+        const int n = std::snprintf(text, sizeof text, "%u\n", ++f.count);
+        [[maybe_unused]] const ssize_t w =
+            ::pwrite(f.count_fd, text, static_cast<std::size_t>(n), 0);
+    }
     auto& at = f.fail_at[static_cast<int>(op)];
     if (f.power_armed) {
         if (f.power_after == 0) return Outcome::Tear;
