@@ -38,6 +38,13 @@ MOUNT_USER = "/bin/mount -o sync -t jffs2 /dev/mtd-user /user"
 needs_root = pytest.mark.skipif(
     os.geteuid() != 0, reason="powering the simulated switch on needs root (namespaces, mounts)")
 
+# A slow scenario of the sandbox alone, which no build of the launcher takes
+# part in: CTest runs it with the sim build only (E2E_SANDBOX_ONCE is set for
+# the other builds).
+sandbox_only = pytest.mark.skipif(
+    os.environ.get("E2E_SANDBOX_ONCE") == "skip",
+    reason="a scenario of the sandbox alone: run with the sim build")
+
 
 def board_sim(*args, check=True, **kw):
     return subprocess.run([str(BOARD_SIM), *map(str, args)], check=check, text=True,

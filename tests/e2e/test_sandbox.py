@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BOARD_SIM, MOUNT_USER, TIMEOUT, board_sim, needs_root
+from conftest import BOARD_SIM, MOUNT_USER, TIMEOUT, board_sim, needs_root, sandbox_only
 
 pytestmark = needs_root
 
@@ -82,6 +82,9 @@ def test_launcher_that_ends_after_its_reboot_still_ended_by_reboot(board):
     init = held_init(board)
     try:
         console.expect_exact("Entering Rescue Mode.")
+        console.expect_exact("Option? : ")
+        board.wait_for_key_read()
+        console.send("R")
         console.expect_exact("The system is going down NOW!")
         launcher = int(Path(f"/proc/{init}/task/{init}/children").read_text().split()[0])
         for _ in range(TIMEOUT * 20):
@@ -360,6 +363,7 @@ def test_xmodem_from_the_pc_fills_the_switchs_rx_file(board, tmp_path, sender_fi
     sh.reboot()
 
 
+@sandbox_only
 def test_rx_with_no_sender_asks_every_second_then_gives_up_leaving_no_file(board):
     sh = board.shell()
     console = sh.console
