@@ -2,6 +2,7 @@
 variant, powered on in the simulated switch and driven on its console."""
 
 import gzip
+import json
 import shutil
 import subprocess
 
@@ -332,3 +333,17 @@ def test_recovery_image_booted_without_installing(board):
     finish_app(console)
     assert board.vpd("booted-image") == 4
     assert board.vpd("boot-slot") == 1
+
+
+def test_the_application_inherits_no_flash_bus_or_simulator_settings(board):
+    """The launcher's partition and bus handles are close-on-exec, and the
+    simulator's settings leave its environment before it starts anything."""
+    console = board.power_on(setenv=["BOOTLAUNCH_SIM_FAULTS=read:999"])
+    expect_app(console, APP[1])
+    app = json.loads((board.path / "run/app-start.json").read_text())
+    fds = board.exec("ls", "-l", f"/proc/{app['pid']}/fd", inside=True).stdout
+    assert "/dev/mtd" not in fds and "/dev/i2c" not in fds, fds
+    assert "/dev/ttyS0" in fds or "/dev/pts" in fds  # the console it is on
+    record = finish_app(console)
+    environment = record["application"]["environment"]
+    assert not [name for name in environment if name.startswith("BOOTLAUNCH_")], environment

@@ -3,6 +3,7 @@ sender on the far side of the console, the install from a USB stick, the
 version display, the erase and diagnostics boot, and the keys."""
 
 import json
+import os
 import re
 import subprocess
 
@@ -215,6 +216,30 @@ def test_usb_install_picks_a_file_by_its_number(board, tmp_path):
     console.sendline("exit")
     assert console.off()["application"]["environment"]["DEMO_SLOT_VERSION"] == "3.0.0.2"
     assert board.slot(1).read_bytes() == (stick / "update.img").read_bytes()
+
+
+def test_booting_a_download_larger_than_the_ram_file_system_fails_cleanly(board, tmp_path):
+    """The archive of an application booted without installing goes to
+    /tmp, the switch's RAM: when it does not fit, the error is reported and
+    the menu comes back."""
+    stick = tmp_path / "stick"
+    stick.mkdir()
+    files = demo.app_files("3.0.0.3", board.demo_program("1.0.0.1"))
+    files["home/share/assets.bin"] = (os.urandom(3 << 20), 0o644)
+    archive = board.path / "demo" / "big.tar.gz"
+    archive.write_bytes(demo.archive_bytes(files))
+    container(board, stick / "big.img", [("app", "3.0.0.3", archive)])
+    console = rescue_board(board).power_on(usb=stick, extra=["--tmp-size", "2M"])
+    menu_key(board, console, "U")
+    console.expect_exact("(q to quit): ")
+    console.sendline("1")
+    console.expect_exact(SLOT_PROMPT)
+    console.sendline("")
+    console.expect_exact("Booting downloaded image\r\nImage unpack failed (err 28)")
+    console.expect_exact(MENU)
+    assert board.exec("df", "-k", "/tmp", inside=True).stdout.split()[-3] != "0"  # emptied again
+    menu_key(board, console, "R")
+    assert console.off()["ended"] == "reboot"
 
 
 def test_usb_install_without_a_stick(board):
