@@ -7,8 +7,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <optional>
-
 #include "common/bytes.hpp"
 #include "hw/flash.hpp"
 #include "hw/i2c.hpp"
@@ -17,17 +15,19 @@
 #include "image/section_writer.hpp"
 #include "platform/sim/sim.hpp"
 #include "support/sim_board.hpp"
+#include "support/switch_fixture.hpp"
 #include "support/switch_root.hpp"
 #include "support/testing.hpp"
 
 namespace {
 
 using image::ImageType;
+using testing_support::join;
 using testing_support::read_file;
 using testing_support::SimBoard;
+using testing_support::starts_with;
 using testing_support::StdinFeed;
 using testing_support::StdoutCapture;
-using testing_support::SwitchRoot;
 using testing_support::write_file;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -55,19 +55,14 @@ Bytes section_of_size(ImageType type, std::size_t total) {
     return section(type, total - image::kBasicHeaderSize);
 }
 
-Bytes join(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-bool starts_with(const Bytes& whole, const Bytes& part) {
-    return whole.size() >= part.size() && std::equal(part.begin(), part.end(), whole.begin());
-}
-
-std::uint32_t independent_crc(const Bytes& s) {
-    return image::gen_crc_bitwise(s.data() + 4, static_cast<std::uint32_t>(s.size() - 4),
-                                  image::kCrcInit);
+// The checksum message for a section, with its checksum worked out bit by
+// bit: "Installing Kernel: Bad crc for KERNEL: 0x...".
+std::string crc_message(const char* format, const Bytes& s) {
+    char text[128];
+    std::snprintf(text, sizeof text, format,
+                  image::gen_crc_bitwise(s.data() + 4, static_cast<std::uint32_t>(s.size() - 4),
+                                         image::kCrcInit));
+    return text;
 }
 
 struct Outcome {
@@ -75,19 +70,8 @@ struct Outcome {
     std::string out;
 };
 
-class Installer : public ::testing::Test {
+class Installer : public testing_support::SwitchTest<> {
 protected:
-    void SetUp() override {
-        root.emplace();
-        if (!root->entered()) GTEST_SKIP() << root->why_not();
-        board.emplace();
-        api_i2c_init();
-        api_flash_init();
-    }
-    void TearDown() override {
-        if (board) api_i2c_close();
-    }
-
     // Opens the flash again after a partition was resized.
     void power_cycle() {
         flash_forget();
@@ -104,9 +88,6 @@ protected:
     }
 
     Bytes partition(const char* name) const { return board->partition(name); }
-
-    std::optional<SwitchRoot> root;
-    std::optional<SimBoard> board;
 };
 
 TEST_F(Installer, PutsEverySectionTypeWhereItBelongsByteForByte) {
@@ -146,11 +127,10 @@ TEST_F(Installer, DamagedSecondSectionStopsTheRunAndKeepsTheFirst) {
     dtb[2000] ^= 0x10;
     const Outcome run = install(join({kernel, dtb, section(ImageType::RootFs, 100)}));
     EXPECT_EQ(run.result, 0);
-    char expected[96];
-    std::snprintf(expected, sizeof expected,
-                  "Installing Device Tree: Bad crc for DFT: 0x%08x, voiding download\n",
-                  independent_crc(dtb));
-    EXPECT_NE(run.out.find(expected), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(crc_message(
+                  "Installing Device Tree: Bad crc for DFT: 0x%08x, voiding download\n", dtb)),
+              std::string::npos)
+        << run.out;
     EXPECT_EQ(run.out.find("Root Filesystem"), std::string::npos);
     EXPECT_EQ(run.out.find("File processed"), std::string::npos);
     EXPECT_TRUE(starts_with(partition("mtd-kernel"), kernel));
@@ -348,11 +328,10 @@ TEST_F(Installer, RefusesASectionThatStatesMoreThanTheFileHolds) {
     bytes::store_be32(std::span(kernel).subspan(4), 0x00100000);  // 1 MiB claimed
     const Outcome run = install(kernel);
     EXPECT_EQ(run.result, 0);
-    char expected[96];
-    std::snprintf(expected, sizeof expected,
-                  "Installing Kernel: Bad crc for KERNEL: 0x%08x, voiding download\n",
-                  independent_crc(kernel));
-    EXPECT_NE(run.out.find(expected), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(crc_message(
+                  "Installing Kernel: Bad crc for KERNEL: 0x%08x, voiding download\n", kernel)),
+              std::string::npos)
+        << run.out;
     EXPECT_EQ(partition("mtd-kernel"), Bytes(0x80000, 0xFF));
 }
 

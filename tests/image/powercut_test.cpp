@@ -15,7 +15,6 @@
 
 #include <cstdio>
 #include <map>
-#include <optional>
 
 #include "common/bytes.hpp"
 #include "hw/flash.hpp"
@@ -26,16 +25,17 @@
 #include "image/section_writer.hpp"
 #include "platform/sim/sim.hpp"
 #include "support/sim_board.hpp"
+#include "support/switch_fixture.hpp"
 #include "support/switch_root.hpp"
 #include "support/testing.hpp"
 
 namespace {
 
 using image::ImageType;
+using testing_support::join;
 using testing_support::read_file;
-using testing_support::SimBoard;
+using testing_support::starts_with;
 using testing_support::StdoutCapture;
-using testing_support::SwitchRoot;
 using testing_support::write_file;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -47,16 +47,6 @@ Bytes section(ImageType type, std::size_t size, std::uint32_t id, std::uint8_t s
     Bytes payload(size);
     for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<std::uint8_t>(seed * 31 + i);
     return image::build_section({image::code(type), id, 0, false}, payload);
-}
-
-Bytes join(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-bool starts_with(const Bytes& whole, const Bytes& part) {
-    return whole.size() >= part.size() && std::equal(part.begin(), part.end(), whole.begin());
 }
 
 // What the boot checks of a slot, worked out here on its own: a whole first
@@ -78,22 +68,7 @@ void PrintTo(const Campaign& c, std::ostream* os) {
     *os << c.name;
 }
 
-class PowerCut : public ::testing::TestWithParam<Campaign> {
-protected:
-    void SetUp() override {
-        root.emplace();
-        if (!root->entered()) GTEST_SKIP() << root->why_not();
-        board.emplace();
-        api_i2c_init();
-        api_flash_init();
-    }
-    void TearDown() override {
-        if (board) api_i2c_close();
-    }
-
-    std::optional<SwitchRoot> root;
-    std::optional<SimBoard> board;
-};
+using PowerCut = testing_support::SwitchTest<::testing::TestWithParam<Campaign>>;
 
 TEST_P(PowerCut, EveryCutLeavesABootableSwitchAndTheNextUpdateCompletesIt) {
     // Slot 1 boots now and is the one the stick replaces.

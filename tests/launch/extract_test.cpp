@@ -17,17 +17,12 @@
 namespace {
 
 using image::ImageType;
+using testing_support::join;
 using testing_support::TemporaryDirectory;
 
 std::vector<std::uint8_t> section(ImageType type, std::size_t payload, std::uint16_t hdr_len = 0) {
     return image::build_section({image::code(type), 0x01020304, hdr_len, false},
                                 std::vector<std::uint8_t>(payload, 0x5A));
-}
-
-std::vector<std::uint8_t> join(std::initializer_list<std::vector<std::uint8_t>> parts) {
-    std::vector<std::uint8_t> out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
 }
 
 // Raw header bytes: crc, len, magic, id, then hdr_len at offset 18.

@@ -115,6 +115,16 @@ protected:
                   static_cast<ssize_t>(keys.size()));
     }
 
+    // The line switched for a download with the operator's Enter; its port.
+    Fd switched() {
+        std::atomic<int> fd{-2};
+        std::thread download([&] { fd = init_serial(); });
+        wait_for_line(true);
+        type("\r");
+        download.join();
+        return Fd(fd.load());
+    }
+
     termios line() {
         termios t{};
         tcgetattr(slave_.get(), &t);
@@ -163,12 +173,7 @@ TEST_F(SerialLine, SwitchesTo115200RawAndWaitsForTheCarriageReturn) {
 
 TEST_F(SerialLine, SwitchesBackAndWaitsForEnterAsTheRestoredLineDeliversIt) {
     const termios before = line();
-    std::atomic<int> fd{-2};
-    std::thread download([&] { fd = init_serial(); });
-    wait_for_line(true);
-    type("\r");
-    download.join();
-    Fd port(fd.load());
+    Fd port = switched();
 
     std::thread back([&] { reset_serial(port.get()); });
     screen_until("Change the baud rate back to 9600 bps, hit the <ENTER> key");
@@ -186,12 +191,7 @@ TEST_F(SerialLine, WithoutCrToLfTheSwitchBackWaitsForALineFeed) {
     termios t = line();
     t.c_iflag &= static_cast<tcflag_t>(~ICRNL);
     tcsetattr(slave_.get(), TCSANOW, &t);
-    std::atomic<int> fd{-2};
-    std::thread download([&] { fd = init_serial(); });
-    wait_for_line(true);
-    type("\r");
-    download.join();
-    Fd port(fd.load());
+    Fd port = switched();
 
     std::atomic<bool> done{false};
     std::thread back([&] {

@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -45,6 +46,16 @@ int run(const std::string& command) {
     int status = std::system(command.c_str());
     if (status == -1 || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
+}
+
+std::vector<std::uint8_t> join(std::initializer_list<std::vector<std::uint8_t>> parts) {
+    std::vector<std::uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+bool starts_with(std::span<const std::uint8_t> whole, std::span<const std::uint8_t> part) {
+    return whole.size() >= part.size() && std::equal(part.begin(), part.end(), whole.begin());
 }
 
 std::vector<std::uint8_t> hex(const std::string& text) {

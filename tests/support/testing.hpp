@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,6 +31,12 @@ void write_file(const std::filesystem::path& p, const std::string& text);
 
 // Runs a shell command line, returns its exit status (-1 if it did not run).
 int run(const std::string& command);
+
+// The parts one after the other (a container of sections, say).
+std::vector<std::uint8_t> join(std::initializer_list<std::vector<std::uint8_t>> parts);
+
+// True when `whole` begins with the bytes of `part`.
+bool starts_with(std::span<const std::uint8_t> whole, std::span<const std::uint8_t> part);
 
 // Bytes written as hex text, "87 D9 94 00 ..." (blanks and commas ignored).
 std::vector<std::uint8_t> hex(const std::string& text);
