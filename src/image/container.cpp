@@ -43,6 +43,11 @@ bool section_consistent(const SectionHeader& h) {
     return g.size >= g.payload_offset && g.size - g.payload_offset == h.len && g.size >= 4;
 }
 
+bool section_advances(const SectionHeader& h) {
+    const std::uint32_t size = section_geometry(h).size;
+    return size != 0 && size >= (h.extended() ? h.hdr_len : kBasicHeaderSize);
+}
+
 bool is_bootable_type(std::uint32_t type) {
     return type == code(ImageType::Application) || type == code(ImageType::Diagnostics);
 }

@@ -63,6 +63,11 @@ SectionGeometry section_geometry(const SectionHeader& h);
 // one that fails its checksum.
 bool section_consistent(const SectionHeader& h);
 
+// True when the section's size covers at least its own header, so that a
+// walk over the container moves forward past it. A size of 0 (an extended
+// header with hdr_len and len 0) or one that wraps around 32 bits does not.
+bool section_advances(const SectionHeader& h);
+
 // True when a section of `size` bytes starting at `start` lies wholly inside
 // `available` bytes, written so that it cannot overflow.
 inline bool fits(std::uint64_t start, std::uint64_t size, std::uint64_t available) {

@@ -26,17 +26,18 @@ namespace {
 using common::UniqueFile;
 using image::ImageType;
 
-// Where each flash-partition type goes, and the installer's words for it.
-struct FlashTarget {
+// Where each type goes, and the installer's words for it. The application
+// goes to an image slot: no partition, no size limit.
+struct Target {
     ImageType type;
     const char* announcement;
     const char* crc_message;
     const char* size_message;
-    int* handle;
+    int* handle;  // the partition; nullptr for the application
     const char* failure;
 };
 
-constexpr FlashTarget kFlashTargets[] = {
+constexpr Target kTargets[] = {
     {ImageType::Kernel, "Installing Kernel: ", "Bad crc for KERNEL: 0x%08x, voiding download\n",
      "KERNEL image is too big for flash (%d > %d)\n", &kernel_fd, "kernel image update failed"},
     {ImageType::RootFs,
@@ -51,14 +52,21 @@ constexpr FlashTarget kFlashTargets[] = {
     {ImageType::BootLoader,
      "Installing Boot Loader: ", "Bad crc for UBOOT: 0x%08x, voiding download\n",
      "UBOOT image is too big for flash (%d > %d)\n", &uboot_fd, "Uboot image update failed"},
+    {ImageType::Application, "Installing Application: ",
+     "Bad crc for APPLICATION: 0x%08x, voiding download\n", nullptr, nullptr, nullptr},
 };
 
-constexpr const char* kAppCrcMessage = "Bad crc for APPLICATION: 0x%08x, voiding download\n";
-
-const FlashTarget* flash_target(std::uint32_t type) {
-    for (const auto& t : kFlashTargets)
+const Target* find_target(std::uint32_t type) {
+    for (const auto& t : kTargets)
         if (image::code(t.type) == type) return &t;
     return nullptr;
+}
+
+// A partition the installer writes; nullptr for the application and for
+// types it does not know.
+const Target* flash_target(std::uint32_t type) {
+    const Target* t = find_target(type);
+    return t && t->handle ? t : nullptr;
 }
 
 constexpr std::uint32_t kReadPiece = 0x10000;
@@ -120,9 +128,10 @@ public:
 private:
     enum class Step { Next, Fail, EndOfContainer };
 
-    Step section(std::uint64_t pos, std::span<const std::uint8_t, image::kHeaderProbeSize> raw);
-    Step refuse_unreadable(const image::SectionHeader& h, std::uint64_t pos, const char* message);
-    Step flash_section(const FlashTarget& t, const image::SectionHeader& h,
+    Step section(std::uint64_t pos, std::span<const std::uint8_t, image::kHeaderProbeSize> raw,
+                 const image::SectionHeader& h);
+    Step refuse(const Target& t, std::uint64_t pos, const image::SectionHeader& h);
+    Step flash_section(const Target& t, const image::SectionHeader& h,
                        std::span<const std::uint8_t> section,
                        std::span<const std::uint8_t, image::kHeaderProbeSize> raw);
     Step application_section(const image::SectionHeader& h, std::span<const std::uint8_t> section,
@@ -149,14 +158,11 @@ int Installer::run() {
         if (whole_header) {
             display_header(raw, 0);
             const image::SectionHeader h = image::decode_header(raw);
-            const image::SectionGeometry g = image::section_geometry(h);
-            step = section(pos, raw);
+            step = section(pos, raw, h);
             // The walk must always move forward: a size that does not even
             // cover its own header ends it as if the file ended here.
-            const std::uint32_t header_length = h.extended() ? h.hdr_len : image::kBasicHeaderSize;
-            if (step == Step::Next && (g.size == 0 || g.size < header_length))
-                step = Step::EndOfContainer;
-            pos += g.size;
+            if (step == Step::Next && !image::section_advances(h)) step = Step::EndOfContainer;
+            pos += image::section_geometry(h).size;
         }
         buffer_.reset();
         if (step == Step::Fail) return 0;
@@ -171,21 +177,20 @@ int Installer::run() {
 }
 
 Installer::Step Installer::section(std::uint64_t pos,
-                                   std::span<const std::uint8_t, image::kHeaderProbeSize> raw) {
-    const image::SectionHeader h = image::decode_header(raw);
+                                   std::span<const std::uint8_t, image::kHeaderProbeSize> raw,
+                                   const image::SectionHeader& h) {
     const image::SectionGeometry g = image::section_geometry(h);
-    const bool application = h.type() == image::code(ImageType::Application);
-    const FlashTarget* target = flash_target(h.type());
+    const Target* target = find_target(h.type());
 
     // A type this switch does not know is stepped over unread: an XMODEM
     // download ends in the sender's 0x1A padding, whose "header" states a
     // size of some 437 MB that must be neither allocated nor read.
-    if (!application && !target) return Step::Next;
+    if (!target) return Step::Next;
 
     // A section that states more than the file holds, or an impossible
     // header, is refused as a damaged one, before anything is allocated.
     if (!image::section_consistent(h) || !image::fits(pos, g.size, size_))
-        return refuse_unreadable(h, pos, target ? target->crc_message : kAppCrcMessage);
+        return refuse(*target, pos, h);
 
     buffer_.reset(new (std::nothrow) std::uint8_t[g.size]);
     if (!buffer_) {
@@ -193,19 +198,25 @@ Installer::Step Installer::section(std::uint64_t pos,
         return Step::Fail;
     }
     const std::span<std::uint8_t> section(buffer_.get(), g.size);
-    if (!file_read_at(in_.get(), pos, section))
-        return refuse_unreadable(h, pos, target ? target->crc_message : kAppCrcMessage);
+    if (!file_read_at(in_.get(), pos, section)) return refuse(*target, pos, h);
 
-    if (target) return flash_section(*target, h, section, raw);
+    std::printf("%s", target->announcement);
+    std::fflush(stdout);
+    const std::uint32_t crc = gen_crc(
+        section.data() + 4, static_cast<std::uint32_t>(section.size() - 4), image::kCrcInit);
+    if (crc != h.crc) {
+        std::printf(target->crc_message, crc);
+        return Step::Fail;
+    }
+    if (target->handle) return flash_section(*target, h, section, raw);
     return application_section(h, section, raw);
 }
 
 // The checksum message for a section that cannot be read whole, with the
 // checksum of what the file does hold of it.
-Installer::Step Installer::refuse_unreadable(const image::SectionHeader& h, std::uint64_t pos,
-                                             const char* message) {
-    const FlashTarget* target = flash_target(h.type());
-    std::printf("%s", target ? target->announcement : "Installing Application: ");
+Installer::Step Installer::refuse(const Target& t, std::uint64_t pos,
+                                  const image::SectionHeader& h) {
+    std::printf("%s", t.announcement);
     std::fflush(stdout);
     const std::uint64_t stated_end = pos + image::section_geometry(h).size;
     const std::uint64_t end = stated_end < size_ ? stated_end : size_;
@@ -216,21 +227,13 @@ Installer::Step Installer::refuse_unreadable(const image::SectionHeader& h, std:
                 return file_read_at(in_.get(), off, out);
             },
             pos + 4, end - pos - 4, crc);
-    std::printf(message, crc);
+    std::printf(t.crc_message, crc);
     return Step::Fail;
 }
 
 Installer::Step Installer::flash_section(
-    const FlashTarget& t, const image::SectionHeader& h, std::span<const std::uint8_t> section,
+    const Target& t, const image::SectionHeader& h, std::span<const std::uint8_t> section,
     std::span<const std::uint8_t, image::kHeaderProbeSize> raw) {
-    std::printf("%s", t.announcement);
-    std::fflush(stdout);
-    const std::uint32_t crc = gen_crc(
-        section.data() + 4, static_cast<std::uint32_t>(section.size() - 4), image::kCrcInit);
-    if (crc != h.crc) {
-        std::printf(t.crc_message, crc);
-        return Step::Fail;
-    }
     const image::TypeInfo* info = image::find_type(h.type());
     const std::uint32_t compared =
         info->limit_on_payload ? h.len : static_cast<std::uint32_t>(section.size());
@@ -286,14 +289,6 @@ bool Installer::ask_for_slot() {
 Installer::Step Installer::application_section(
     const image::SectionHeader& h, std::span<const std::uint8_t> section,
     std::span<const std::uint8_t, image::kHeaderProbeSize> raw) {
-    std::printf("Installing Application: ");
-    std::fflush(stdout);
-    const std::uint32_t crc = gen_crc(
-        section.data() + 4, static_cast<std::uint32_t>(section.size() - 4), image::kCrcInit);
-    if (crc != h.crc) {
-        std::printf(kAppCrcMessage, crc);
-        return Step::Fail;
-    }
     if (slot_ != 1 && slot_ != 2) {
         slot_ = 0;
         if (!ask_for_slot()) return boot_directly(h);
@@ -398,7 +393,7 @@ bool installed_copy_intact(std::uint32_t type, int slot) {
             },
             file_size(f.get()));
     }
-    const FlashTarget* t = flash_target(type);
+    const Target* t = flash_target(type);
     if (!t || t->type == ImageType::BootLoader) return false;
     std::uint32_t partition_size = 0;
     if (!mtd_get_size(*t->handle, &partition_size)) return false;
@@ -442,7 +437,7 @@ int read_flash_image_header(std::uint32_t type, std::uint8_t* header, int slot) 
         std::fread(header, 1, image::kHeaderCopySize, f.get());
         return 1;
     }
-    const FlashTarget* t = flash_target(type);
+    const Target* t = flash_target(type);
     if (!t) {
         std::printf("Unknown image type 0x%x \n", type);
         return 0;

@@ -69,10 +69,8 @@ int parse_image(std::FILE* stream, std::uint8_t header[image::kHeaderProbeSize])
         }
         // The scan must always move forward: a size of 0, or one that wraps
         // around 32 bits, ends it as if the file held nothing usable.
-        const image::SectionGeometry g = image::section_geometry(h);
-        const std::uint32_t header_length = h.extended() ? h.hdr_len : image::kBasicHeaderSize;
-        if (g.size == 0 || g.size < header_length) return 0;
-        offset += g.size;
+        if (!image::section_advances(h)) return 0;
+        offset += image::section_geometry(h).size;
         if (offset > 0x7FFFFFFFu || std::fseek(stream, static_cast<long>(offset), SEEK_SET) != 0)
             return 0;
     }

@@ -138,11 +138,7 @@ int run_rescue_mode() {
 
 int run_usb_rescue() {
     UniqueDir dir(opendir(kUsbDir));
-    if (!dir) {
-        std::puts("Unable to open USB directory. Quitting");
-        return 0;
-    }
-    if (!enter_stick()) {
+    if (!dir || !enter_stick()) {
         std::puts("Unable to open USB directory. Quitting");
         return 0;
     }

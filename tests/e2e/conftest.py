@@ -173,6 +173,16 @@ class Board:
         demo.make_image(bootimg(), self.slot(slot), [(kind, version, archive, hdr_len)])
         return self.slot(slot)
 
+    def app_archive(self, version, extra=None):
+        """An archive of the demo program 1.0.0.1 whose env-setup says
+        `version` (DEMO_SLOT_VERSION), with `extra` files ({name: (bytes,
+        mode)}) besides; returns its path."""
+        files = demo.app_files(version, self.demo_program("1.0.0.1"))
+        files.update(extra or {})
+        archive = self.path / "demo" / f"test-{version}-{len(files)}.tar.gz"
+        archive.write_bytes(demo.archive_bytes(files))
+        return archive
+
     def demo_program(self, version="1.0.0.1", stripped=True):
         """The demo program as it goes into an archive, or with its debugging
         information (the symbol file for a debugger on the PC)."""
@@ -256,6 +266,19 @@ def run_bootimg(*args, **kw):
     tool = bootimg()
     return subprocess.run([*binaries.run_prefix(tool), str(tool), *map(str, args)], check=True,
                           text=True, capture_output=True, **kw)
+
+
+def make_container(path, sections):
+    """`bootimg create` of [(type, version, payload path)]; returns `path`."""
+    demo.make_image(bootimg(), path, [(t, v, p, None) for t, v, p in sections])
+    return path
+
+
+def sections_of(path):
+    """A container's sections as bytes, where `bootimg list` finds them."""
+    listed = json.loads(run_bootimg("list", "--json", path).stdout)
+    data = path.read_bytes()
+    return [data[s["offset"]:s["offset"] + s["size"]] for s in listed["sections"]]
 
 
 def is_powerpc(path):

@@ -19,8 +19,7 @@ import os
 import shutil
 
 
-from conftest import bootimg, needs_root
-from boardsim import demo
+from conftest import make_container, needs_root, sections_of
 
 pytestmark = needs_root
 
@@ -30,20 +29,15 @@ OP_COUNT = "/run/board/flash-ops"
 
 
 def update(board, stick):
-    files = demo.app_files("3.0.0.1", board.demo_program("1.0.0.1"))
     # Data that does not compress: the slot file takes several chunks.
-    files["home/share/assets.bin"] = (os.urandom(300_000), 0o644)
-    app = board.path / "demo" / "update.tar.gz"
-    app.write_bytes(demo.archive_bytes(files))
+    app = board.app_archive("3.0.0.1", {"home/share/assets.bin": (os.urandom(300_000), 0o644)})
     kernel = stick.parent / "uImage"
     kernel.write_bytes(bytes(range(256)) * 400)  # two erase blocks
     dtb = stick.parent / "board.dtb"
     dtb.write_bytes(b"\xd0\x0d\xfe\xed" + bytes(9000))
-    image = stick / "TQV4410_replace1_OS.img"
-    demo.make_image(bootimg(), image, [("kernel", "4.19.0.9", kernel, None),
-                                       ("dtb", "4.19.0.9", dtb, None),
-                                       ("app", "3.0.0.1", app, None)])
-    return image
+    return make_container(stick / "TQV4410_replace1_OS.img", [("kernel", "4.19.0.9", kernel),
+                                                              ("dtb", "4.19.0.9", dtb),
+                                                              ("app", "3.0.0.1", app)])
 
 
 def started(console):
@@ -56,21 +50,12 @@ def started(console):
     return record["application"]["environment"]["DEMO_SLOT_VERSION"]
 
 
-def sections(image):
-    data = image.read_bytes()
-    out, at = [], 0
-    while at + 16 <= len(data):
-        size = int.from_bytes(data[at + 4:at + 8], "big") + 16
-        out.append(data[at:at + size])
-        at += size
-    return out
-
 
 def test_every_cut_leaves_a_bootable_switch_and_the_next_update_repairs_it(board, tmp_path):
     stick = tmp_path / "stick"
     stick.mkdir()
     image = update(board, stick)
-    kernel, dtb, app = sections(image)
+    kernel, dtb, app = sections_of(image)
     clean = board.path.parent / "clean"
     shutil.copytree(board.path, clean, symlinks=True)
 

@@ -2,15 +2,14 @@
 sender on the far side of the console, the install from a USB stick, the
 version display, the erase and diagnostics boot, and the keys."""
 
-import json
 import os
 import re
 import subprocess
 
 import pytest
 
-from conftest import BOARD_SIM, TIMEOUT, bootimg, needs_root, run_bootimg
-from boardsim import demo, state
+from conftest import BOARD_SIM, TIMEOUT, make_container, needs_root, sections_of
+from boardsim import state
 
 pytestmark = needs_root
 
@@ -35,43 +34,21 @@ def menu_key(board, console, key):
     console.send(key)
 
 
-def new_app(board, version="3.0.0.1", name="new-app"):
-    """An application archive of the demo program that says `version` in its
-    environment; returns the archive's path."""
-    files = demo.app_files(version, board.demo_program("1.0.0.1"))
-    archive = board.path / "demo" / f"{name}.tar.gz"
-    archive.write_bytes(demo.archive_bytes(files))
-    return archive
-
-
-def container(board, path, sections):
-    """`bootimg create` of [(type, version, payload path)]."""
-    demo.make_image(bootimg(), path, [(t, v, p, None) for t, v, p in sections])
-    return path
-
-
-def sections_of(path):
-    """The container's sections, as bootimg lists them, as bytes."""
-    listed = json.loads(run_bootimg("list", "--json", path).stdout)
-    data = path.read_bytes()
-    return [data[s["offset"]:s["offset"] + s["size"]] for s in listed["sections"]]
-
-
 # --- X: the serial download -----------------------------------------------------
 
 def download_container(board, tmp_path):
     """A kernel and an application; the kernel is sized so that the
     sender's padding of the last block is long enough to look like one
     more section header to the installer."""
-    app = new_app(board)
+    app = board.app_archive("3.0.0.1")
     kernel = tmp_path / "uImage"
     kernel.write_bytes(b"\x27\x05\x19\x56" + bytes(range(256)) * 300)
     image = tmp_path / "download.img"
-    container(board, image, [("kernel", "4.19.0.9", kernel), ("app", "3.0.0.1", app)])
+    make_container(image, [("kernel", "4.19.0.9", kernel), ("app", "3.0.0.1", app)])
     short = len(image.read_bytes()) % 128
     if short == 0 or short > 100:  # padding of 28..127 bytes
         kernel.write_bytes(kernel.read_bytes() + b"\0" * ((1 - short) % 128))
-        container(board, image, [("kernel", "4.19.0.9", kernel), ("app", "3.0.0.1", app)])
+        make_container(image, [("kernel", "4.19.0.9", kernel), ("app", "3.0.0.1", app)])
     assert 0 < len(image.read_bytes()) % 128 <= 100
     return image
 
@@ -174,8 +151,8 @@ def test_usb_install_picks_a_file_by_its_number(board, tmp_path):
     (stick / "subdir" / "hidden.img").write_bytes(b"x")
     (stick / "notes.txt").write_text("release notes\n")
     long_name = "update-" + "x" * 200 + ".img"
-    app = new_app(board, "3.0.0.2")
-    container(board, stick / "update.img", [("app", "3.0.0.2", app)])
+    app = board.app_archive("3.0.0.2")
+    make_container(stick / "update.img", [("app", "3.0.0.2", app)])
     (stick / long_name).write_bytes((stick / "update.img").read_bytes())
 
     console = rescue_board(board).power_on(usb=stick)
@@ -224,11 +201,8 @@ def test_booting_a_download_larger_than_the_ram_file_system_fails_cleanly(board,
     the menu comes back."""
     stick = tmp_path / "stick"
     stick.mkdir()
-    files = demo.app_files("3.0.0.3", board.demo_program("1.0.0.1"))
-    files["home/share/assets.bin"] = (os.urandom(3 << 20), 0o644)
-    archive = board.path / "demo" / "big.tar.gz"
-    archive.write_bytes(demo.archive_bytes(files))
-    container(board, stick / "big.img", [("app", "3.0.0.3", archive)])
+    archive = board.app_archive("3.0.0.3", {"home/share/assets.bin": (os.urandom(3 << 20), 0o644)})
+    make_container(stick / "big.img", [("app", "3.0.0.3", archive)])
     console = rescue_board(board).power_on(usb=stick, extra=["--tmp-size", "2M"])
     menu_key(board, console, "U")
     console.expect_exact("(q to quit): ")
@@ -267,7 +241,7 @@ def test_version_display(board, tmp_path, installed):
                 ("rfs", "mtd-rfs", "4.19.0.2", "RFS image   "),
                 ("kernel", "mtd-kernel", "4.19.0.3", "Kernel image"),
                 ("dtb", "mtd-devicetree", "4.19.0.4", "DFT image   ")]:
-            image = container(board, tmp_path / f"{kind}.img", [(kind, version, payload)])
+            image = make_container(tmp_path / f"{kind}.img", [(kind, version, payload)])
             data = image.read_bytes()
             state.program_partition(board.path, partition, data[16:] if kind == "uboot" else data)
             expected[name] = version

@@ -6,8 +6,7 @@ import hashlib
 
 import pytest
 
-from conftest import bootimg, needs_root
-from boardsim import demo
+from conftest import make_container, needs_root
 
 pytestmark = needs_root
 
@@ -27,17 +26,13 @@ def usb_board(board):
 def app_image(board, path, version):
     """A container with one application section whose archive says
     `version` in its environment."""
-    archive = board.path / "demo" / f"usb-{version}.tar.gz"
-    archive.write_bytes(demo.archive_bytes(demo.app_files(version, board.demo_program("1.0.0.1"))))
-    demo.make_image(bootimg(), path, [("app", version, archive, None)])
-    return path
+    return make_container(path, [("app", version, board.app_archive(version))])
 
 
 def boot_loader_image(board, path, version):
     payload = board.path / "demo" / "u-boot.bin"
     payload.write_bytes(bytes(range(256)) * 64)
-    demo.make_image(bootimg(), path, [("uboot", version, payload, None)])
-    return path
+    return make_container(path, [("uboot", version, payload)])
 
 
 def expect_app(console, slot_version):

@@ -486,20 +486,12 @@ TEST_F(Installer, ErasesEachBlockOnceBeforeProgrammingIt) {
 
 // --- stored header copies ---------------------------------------------------
 
-TEST_F(Installer, ReadsStoredHeaderCopiesFromTheirPlaces) {
-    const Bytes app = section(ImageType::Application, 100, 0x01020304);
-    const Bytes uboot = section(ImageType::BootLoader, 300, 0x05060708);
-    ASSERT_EQ(install(join({uboot, app}), 0, 1).result, 1);
+// The copies' places are checked through the version display (e2e); here
+// what a copy that cannot be had looks like.
+TEST_F(Installer, StoredHeaderCopyOfAnUnknownTypeOrNoSlotFileIsRefused) {
     std::uint8_t copy[16];
-    ASSERT_EQ(read_flash_image_header(image::code(ImageType::Application), copy, 1), 1);
-    EXPECT_TRUE(std::equal(copy, copy + 16, app.begin()));
     EXPECT_EQ(read_flash_image_header(image::code(ImageType::Application), copy, 2), 0);
-    EXPECT_EQ(read_flash_image_header(image::code(ImageType::BootLoader), copy, 0), 1);
-    EXPECT_EQ(bytes::load_be32(std::span(copy + 12, 4)), 0x05060708u);
-    // An erased partition reads as 0xFF; the copy of an unknown type is
-    // refused with a message.
-    EXPECT_EQ(read_flash_image_header(image::code(ImageType::Kernel), copy, 0), 1);
-    EXPECT_EQ(copy[0], 0xFF);
+    EXPECT_EQ(std::count(copy, copy + 16, 0), 16);
     StdoutCapture out;
     EXPECT_EQ(read_flash_image_header(0x07504754, copy, 0), 0);
     EXPECT_EQ(out.text(), "Unknown image type 0x7504754 \n");

@@ -3,13 +3,12 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <map>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -39,6 +38,13 @@ Config& config() {
         return c;
     }();
     return c;
+}
+
+bool device_named(const std::string& mapped, std::string_view prefix) {
+    const std::size_t slash = mapped.rfind('/');
+    const std::string_view base =
+        std::string_view(mapped).substr(slash == std::string::npos ? 0 : slash + 1);
+    return base.substr(0, prefix.size()) == prefix;
 }
 
 std::string map_path(const char* path) {
@@ -132,10 +138,11 @@ int open(const char* path, int flags, mode_t mode) {
     // The partitions' backing files are not synced to the PC's disk: a
     // write to the simulated flash is complete when the call returns, as
     // an MTD write is, and a simulated power cut cannot lose page cache.
-    if (sim::detail::mtd_path(mapped)) flags &= ~(O_SYNC | O_DSYNC);
+    const bool mtd = sim::detail::mtd_path(mapped);
+    if (mtd) flags &= ~(O_SYNC | O_DSYNC);
     const int fd = ::open(mapped.c_str(), flags, mode);
     if (fd < 0) return fd;
-    if (sim::detail::mtd_path(mapped))
+    if (mtd)
         devices()[fd] = Mtd{mapped};
     else if (sim::detail::serial_path(mapped))
         devices()[fd] = Serial{};
@@ -198,11 +205,11 @@ ssize_t pwrite(int fd, const void* buf, std::size_t count, off_t offset) {
 // Plain reads and writes of a partition go through the same NOR model at the
 // descriptor's file position, as the MTD character device does.
 ssize_t read(int fd, void* buf, std::size_t count) {
-    if (Device* d = find(fd);
-        d && (std::holds_alternative<Bus>(*d) || std::holds_alternative<Mtd>(*d))) {
-        if (auto* b = std::get_if<Bus>(d)) return sim::detail::i2c_read(*b, buf, count);
+    Device* d = find(fd);
+    if (auto* b = d ? std::get_if<Bus>(d) : nullptr) return sim::detail::i2c_read(*b, buf, count);
+    if (auto* m = d ? std::get_if<Mtd>(d) : nullptr) {
         const off_t pos = ::lseek(fd, 0, SEEK_CUR);
-        const ssize_t r = sim::detail::mtd_pread(fd, std::get<Mtd>(*d).path, buf, count, pos);
+        const ssize_t r = sim::detail::mtd_pread(fd, m->path, buf, count, pos);
         if (r > 0) ::lseek(fd, pos + r, SEEK_SET);
         return r;
     }
@@ -210,13 +217,13 @@ ssize_t read(int fd, void* buf, std::size_t count) {
 }
 
 ssize_t write(int fd, const void* buf, std::size_t count) {
-    if (Device* d = find(fd)) {
-        if (auto* b = std::get_if<Bus>(d)) return sim::detail::i2c_write(*b, buf, count);
-        if (std::holds_alternative<FlashFile>(*d))
-            return sim::detail::flash_fs_write(fd, buf, count);
-        if (std::holds_alternative<Serial>(*d)) return ::write(fd, buf, count);
+    Device* d = find(fd);
+    if (auto* b = d ? std::get_if<Bus>(d) : nullptr) return sim::detail::i2c_write(*b, buf, count);
+    if (d && std::holds_alternative<FlashFile>(*d))
+        return sim::detail::flash_fs_write(fd, buf, count);
+    if (auto* m = d ? std::get_if<Mtd>(d) : nullptr) {
         const off_t pos = ::lseek(fd, 0, SEEK_CUR);
-        const ssize_t r = sim::detail::mtd_pwrite(fd, std::get<Mtd>(*d).path, buf, count, pos);
+        const ssize_t r = sim::detail::mtd_pwrite(fd, m->path, buf, count, pos);
         if (r > 0) ::lseek(fd, pos + r, SEEK_SET);
         return r;
     }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/sim/sim.hpp"
 
@@ -24,6 +25,8 @@ Config& config();
 
 // Maps a device path under /dev to the directory in use.
 std::string map_path(const char* path);
+// True when the device node's name (after the last '/') begins with `prefix`.
+bool device_named(const std::string& mapped, std::string_view prefix);
 
 // MTD partitions.
 bool mtd_path(const std::string& mapped);

@@ -168,9 +168,7 @@ ssize_t flash_fs_write(int fd, const void* buf, std::size_t count) {
 }
 
 bool mtd_path(const std::string& mapped) {
-    const std::size_t slash = mapped.rfind('/');
-    const std::string base = slash == std::string::npos ? mapped : mapped.substr(slash + 1);
-    return base.rfind("mtd", 0) == 0;
+    return device_named(mapped, "mtd");
 }
 
 int mtd_ioctl(int fd, const std::string& path, unsigned long request, void* arg) {

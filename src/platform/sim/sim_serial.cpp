@@ -21,9 +21,7 @@ constexpr useconds_t kDrainTimeUs = 50000;
 }  // namespace
 
 bool serial_path(const std::string& mapped) {
-    const std::size_t slash = mapped.rfind('/');
-    const std::string base = slash == std::string::npos ? mapped : mapped.substr(slash + 1);
-    return base.rfind("ttyS", 0) == 0;
+    return device_named(mapped, "ttyS");
 }
 
 int serial_ioctl(int fd, unsigned long request, unsigned long value) {
