@@ -53,6 +53,15 @@ def download_container(board, tmp_path):
     return image
 
 
+def back_to_console_settings(board, console):
+    """Presses Enter once the line is back at the console's settings: a key
+    sent while the switch still drains and flushes the line is thrown away,
+    as an operator's would be who pressed Enter before switching back."""
+    console.expect_exact("Change the baud rate back to 9600 bps, hit the <ENTER> key")
+    board.wait_for_line(lambda line: "-icanon" not in line)
+    console.send("\r")
+
+
 def start_sender(board, image):
     return subprocess.Popen([str(BOARD_SIM), "send", str(board.path), str(image)],
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -81,8 +90,7 @@ def test_serial_download_installs_into_the_slot_named_and_boots_from_it(board, t
         if sender.poll() is None:
             sender.kill()
     assert sender.returncode == 0, out
-    console.expect_exact("Change the baud rate back to 9600 bps, hit the <ENTER> key")
-    console.send("\r")
+    back_to_console_settings(board, console)
     console.expect_exact("Extracting images ... Do *NOT* power cycle the switch.")
     console.expect_exact("Installing Kernel: ")
     console.expect_exact("100%")
@@ -125,8 +133,7 @@ def test_serial_download_that_stores_nothing_installs_no_older_file(board, tmp_p
     # The operator gives up: CAN CAN cancels the receiver.
     board.wait_for_line(lambda line: "-icanon" in line)
     console.send("\x18" * 8)
-    console.expect_exact("Change the baud rate back to 9600 bps, hit the <ENTER> key")
-    console.send("\r")
+    back_to_console_settings(board, console)
     console.expect_exact(MENU)
     assert "Extracting images" not in console.before
     assert board.exec("test", "-e", "/tmp/image", inside=True, check=False).returncode == 1
