@@ -37,11 +37,18 @@ constexpr std::uint32_t kErrorQuiet = 2;        // before a NAK, and after a can
 // next one cancels.
 constexpr int kMaxRetries = 2;
 
-// Drops bytes until `seconds` pass without one.
-void wait_for_quiet(std::uint32_t seconds, int fd) {
-    std::uint8_t c;
-    while (getByte(seconds, &c, fd) == 1) {
-    }
+// Drops what has been received; how many bytes that was.
+std::size_t drop_received(int fd) {
+    std::size_t n = 0;
+    for (std::uint8_t b; dev::read(fd, &b, 1) == 1;) ++n;
+    return n;
+}
+
+// Drops bytes until `seconds` pass without one; how many that was.
+std::size_t wait_for_quiet(std::uint32_t seconds, int fd) {
+    std::size_t n = 0;
+    for (std::uint8_t c; getByte(seconds, &c, fd) == 1;) ++n;
+    return n;
 }
 
 bool write_all(int fd, const std::uint8_t* data, std::size_t n) {
@@ -84,15 +91,25 @@ Outcome receive(int line, int out) {
     std::uint32_t units = 0;
     bool started = false;
     bool abort = false;
+    // The sender may believe a block delivered that we never accepted: one
+    // began and failed, or bytes came before our ACK (a sender that took
+    // some other byte for that ACK has already sent its next block, which
+    // is dropped unseen). Its EOT then means the file arrived short.
+    bool block_outstanding = false;
 
     flushRX(line);
     putByte(kCrcRequest, line);
     do {
         errorflag = 0;
 
+        // EOT is the one byte of the protocol that nothing protects. A
+        // sender sends it right after our answer; one found among dropped
+        // bytes is a data byte of a block we lost step with, and taking it
+        // for the end would report a file cut short as received.
         bool got_header = false;
-        for (std::uint8_t c; getByte(header_wait, &c, line) == 1;) {
-            if (ends_header_wait(c, started)) {
+        bool dropped = false;
+        for (std::uint8_t c; getByte(header_wait, &c, line) == 1; dropped = true) {
+            if (ends_header_wait(c, started) && !(c == kEot && dropped)) {
                 header = c;
                 got_header = true;
                 break;
@@ -101,6 +118,9 @@ Outcome receive(int line, int out) {
 
         if (!got_header) {
             errorflag |= kHeaderTimeout;
+        } else if (header == kEot && block_outstanding) {
+            std::fputs("EOT\n", stderr);
+            abort = true;
         } else if (header == kEot) {
             std::fputs("EOT\n", stderr);
             flushRX(line);
@@ -154,7 +174,7 @@ Outcome receive(int line, int out) {
                     units += length == kShortBlock ? 1 : 8;
                     started = true;
                     last_block = number;
-                    flushRX(line);
+                    block_outstanding = drop_received(line) > 0;
                     putByte(kAck, line);
                 }
             } else if (number == 0 && !started) {
@@ -165,12 +185,16 @@ Outcome receive(int line, int out) {
             } else {
                 // Our ACK of this block was lost: acknowledge it again once
                 // the repeat has passed, and keep the data already written.
-                flushRX(line);
-                wait_for_quiet(kRepeatQuiet, line);
+                // More than the repeat's own data and CRC means the sender
+                // has already sent on.
+                const std::size_t dropped =
+                    drop_received(line) + wait_for_quiet(kRepeatQuiet, line);
+                block_outstanding = dropped > length + 2;
                 putByte(kAck, line);
             }
         }
 
+        if (errorflag & (kBadNumber | kNoData | kCrcMismatch)) block_outstanding = true;
         if (errorflag != 0 && !abort) {
             if (!started) {
                 putByte(kCrcRequest, line);
@@ -219,9 +243,7 @@ int getByte(std::uint32_t seconds, std::uint8_t* out, int fd) {
 }
 
 void flushRX(int fd) {
-    std::uint8_t b;
-    while (dev::read(fd, &b, 1) == 1) {
-    }
+    xmodem::drop_received(fd);
 }
 
 std::int32_t readData(std::uint8_t* data, std::uint32_t length, std::uint16_t* crc_out, int fd) {

@@ -1,0 +1,140 @@
+// The receiver on a bad line: lrzsz's sx sends through a relay that
+// corrupts, drops, duplicates and holds up bytes in both directions. Every
+// transfer must either deliver exactly the file (with the sender's padding)
+// or end cancelled with 0: a wrong file reported as received would be
+// installed on the switch.
+//
+// XMODEM_NOISE_TRANSFERS sets how many transfers run (200 by default);
+// XMODEM_NOISE_ONLY=N runs transfer N alone (same file, same faults).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "serial/serial_line.hpp"
+#include "serial/xmodem.hpp"
+#include "support/line_relay.hpp"
+#include "support/testing.hpp"
+
+namespace {
+
+using serial_testing::Fd;
+using testing_support::LineNoise;
+using testing_support::LineRelay;
+using testing_support::PeerProgram;
+using Bytes = std::vector<std::uint8_t>;
+
+// One second of the protocol's waits is 20 ms here, so that the many
+// errors cost little time.
+const bool fast_clock = ::setenv("BOOTLAUNCH_SIM_CLOCK", "50", 0) == 0;
+
+// Per byte from the sender (blocks), and per byte from the receiver (its
+// few ACK, NAK and C bytes, spoiled more often so that lost and false
+// answers happen in most runs).
+constexpr LineNoise kToReceiver{.corrupt = 2e-4, .drop = 2e-4, .duplicate = 2e-4,
+                                .delay = 2e-4, .delay_ms = 60};
+constexpr LineNoise kToSender{.corrupt = 0.02, .drop = 0.02, .duplicate = 0.02,
+                              .delay = 0.02, .delay_ms = 60};
+constexpr std::size_t kSizes[] = {1, 200, 1024, 1500, 3000, 5000};
+
+int transfers() {
+    const char* s = std::getenv("XMODEM_NOISE_TRANSFERS");
+    const int n = s ? std::atoi(s) : 200;
+    return n > 0 ? n : 200;
+}
+
+Bytes padded(Bytes data) {
+    while (data.size() % xmodem::kShortBlock != 0) data.push_back(0x1A);
+    return data;
+}
+
+Bytes stray_block() {
+    // A block far out of sequence: it makes a receiver cancel.
+    Bytes b{xmodem::kSoh, 0x7F, 0x80};
+    b.resize(3 + xmodem::kShortBlock + 2, 0);
+    return b;
+}
+
+TEST(XmodemOnANoisyLine, EveryTransferDeliversTheExactFileOrIsCancelled) {
+    if (!testing_support::have_program("sx")) GTEST_SKIP() << "lrzsz's sx is not installed";
+    testing_support::TemporaryDirectory dir;
+    int delivered = 0, cancelled = 0, wrong = 0, sender_gave_up = 0;
+    unsigned long corrupted = 0, dropped = 0, duplicated = 0, delayed = 0;
+    const int runs = transfers();
+    const char* only = std::getenv("XMODEM_NOISE_ONLY");
+    for (int run = only ? std::atoi(only) : 0; run < (only ? std::atoi(only) + 1 : runs); ++run) {
+        std::mt19937 rng(static_cast<unsigned>(run) + 1);
+        Bytes data(kSizes[run % std::size(kSizes)]);
+        for (auto& c : data) c = static_cast<std::uint8_t>(rng());
+        testing_support::write_file(dir / "sent", data);
+
+        int m = -1, s = -1;
+        ASSERT_EQ(openpty(&m, &s, nullptr, nullptr, nullptr), 0);
+        Fd master(m), slave(s);
+        termios raw{};
+        tcgetattr(s, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(s, TCSANOW, &raw);
+        fcntl(s, F_SETFL, O_NONBLOCK);
+        Fd out(open((dir / "received").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+
+        std::vector<std::string> argv{"sx", "-q"};
+        if (run % 2 == 0) argv.push_back("-k");
+        argv.push_back((dir / "sent").string());
+        PeerProgram sx(argv);
+        xmodem::Outcome o;
+        {
+            LineRelay relay(sx.line(), master.get(), kToReceiver, kToSender,
+                            static_cast<unsigned>(run) * 2654435761u + 1u);
+            auto result = std::async(std::launch::async,
+                                     [&] { return xmodem::receive(slave.get(), out.get()); });
+            using namespace std::chrono_literals;
+            // Before its first block the receiver asks without end; a sender
+            // that gave up leaves it asking. A block out of sequence ends it.
+            int quiet_after_sender = 0;
+            while (result.wait_for(100ms) != std::future_status::ready) {
+                if (sx.running() || ++quiet_after_sender < 20) continue;
+                const Bytes b = stray_block();
+                if (write(master.get(), b.data(), b.size()) > 0 && quiet_after_sender == 20)
+                    ++sender_gave_up;
+            }
+            o = result.get();
+            corrupted += relay.faults().corrupted;
+            dropped += relay.faults().dropped;
+            duplicated += relay.faults().duplicated;
+            delayed += relay.faults().delayed;
+        }
+        const Bytes got = testing_support::read_file(dir / "received");
+        const Bytes expected = padded(data);
+        if (o.result == 0) {
+            ++cancelled;
+        } else if (o.result == static_cast<std::int32_t>(expected.size()) && got == expected) {
+            ++delivered;
+        } else {
+            ++wrong;
+            ADD_FAILURE() << "transfer " << run << " (" << data.size() << " bytes, "
+                          << (run % 2 == 0 ? "sx -k" : "sx") << ") reported " << o.result
+                          << " bytes received, file of " << got.size() << " bytes, "
+                          << (got == expected ? "equal" : "different");
+        }
+    }
+    std::printf(
+        "%d noisy transfers: %d delivered exactly, %d cancelled with 0 (of which the sender gave "
+        "up before the first block in %d), %d wrong\n"
+        "faults injected: %lu corrupted, %lu dropped, %lu duplicated, %lu held up 60 ms\n",
+        runs, delivered, cancelled, sender_gave_up, wrong, corrupted, dropped, duplicated,
+        delayed);
+    EXPECT_EQ(wrong, 0);
+    // A line this bad still carries most transfers.
+    EXPECT_GT(delivered, runs / 2);
+}
+
+}  // namespace

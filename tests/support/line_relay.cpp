@@ -1,0 +1,172 @@
+#include "support/line_relay.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <random>
+
+namespace testing_support {
+
+namespace {
+
+constexpr int kPollMs = 10;
+
+void set_nonblocking(int fd) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+}  // namespace
+
+LineRelay::LineRelay(int a, int b, LineNoise forward, LineNoise back, unsigned seed,
+                     unsigned rate) {
+    // A sender that has ended leaves its socket closed: a write there must
+    // fail, not end the test.
+    ::signal(SIGPIPE, SIG_IGN);
+    set_nonblocking(a);
+    set_nonblocking(b);
+    forward_ = std::thread([=, this] { pump(a, b, forward, seed, rate); });
+    back_ = std::thread([=, this] { pump(b, a, back, seed * 7919u + 1u, 0); });
+}
+
+LineRelay::~LineRelay() {
+    stop_ = true;
+    forward_.join();
+    back_.join();
+}
+
+bool LineRelay::send(int to, const std::uint8_t* data, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(to, data, n);
+        if (w > 0) {
+            data += w;
+            n -= static_cast<std::size_t>(w);
+            continue;
+        }
+        if (w < 0 && errno != EAGAIN && errno != EINTR) return false;
+        if (stop_) return false;
+        pollfd p{to, POLLOUT, 0};
+        ::poll(&p, 1, kPollMs);
+    }
+    return true;
+}
+
+void LineRelay::pump(int from, int to, LineNoise noise, unsigned seed, unsigned rate) {
+    using clock = std::chrono::steady_clock;
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    const auto byte_time = rate ? std::chrono::nanoseconds(1000000000ll / rate)
+                                : std::chrono::nanoseconds(0);
+    auto next_slot = clock::now();
+    std::uint8_t in[4096];
+    std::vector<std::uint8_t> out;
+    while (!stop_) {
+        pollfd p{from, POLLIN, 0};
+        if (::poll(&p, 1, kPollMs) <= 0) continue;
+        const ssize_t n = ::read(from, in, sizeof in);
+        if (n == 0) return;  // the far end has gone
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) continue;
+            return;  // a pty whose other side closed gives EIO
+        }
+        out.clear();
+        for (ssize_t i = 0; i < n; ++i) {
+            std::uint8_t c = in[i];
+           
+            if (chance(rng) < noise.drop) {
+                ++faults_.dropped;
+                continue;
+            }
+            if (chance(rng) < noise.corrupt) {
+                c = static_cast<std::uint8_t>(c ^ (1 + rng() % 255));
+                ++faults_.corrupted;
+            }
+            int copies = 1;
+            if (chance(rng) < noise.duplicate) {
+                copies = 2;
+                ++faults_.duplicated;
+            }
+            if (chance(rng) < noise.delay) {
+                ++faults_.delayed;
+                if (!send(to, out.data(), out.size())) return;
+                out.clear();
+                std::this_thread::sleep_for(std::chrono::milliseconds(noise.delay_ms));
+            }
+            for (int k = 0; k < copies; ++k) {
+                if (rate == 0) {
+                    out.push_back(c);
+                    continue;
+                }
+                // One byte per slot of the line's speed.
+                next_slot = std::max(next_slot, clock::now());
+                std::this_thread::sleep_until(next_slot);
+                next_slot += byte_time;
+                if (!send(to, &c, 1)) return;
+            }
+        }
+        if (!send(to, out.data(), out.size())) return;
+    }
+}
+
+PeerProgram::PeerProgram(const std::vector<std::string>& argv) {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::dup2(sv[1], 0);
+        ::dup2(sv[1], 1);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 2);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(sv[1]);
+    line_ = sv[0];
+}
+
+int PeerProgram::finish(int ms) {
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    for (int waited = 0; waited <= ms; waited += 5) {
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        ::usleep(5000);
+    }
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return -1;
+}
+
+bool PeerProgram::running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) return true;
+    pid_ = -1;
+    return false;
+}
+
+PeerProgram::~PeerProgram() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int status;
+        ::waitpid(pid_, &status, 0);
+    }
+    if (line_ >= 0) ::close(line_);
+}
+
+bool have_program(const std::string& program) {
+    return ::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+}  // namespace testing_support
