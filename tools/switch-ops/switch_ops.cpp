@@ -1,0 +1,72 @@
+// switch-ops: the switch's own operations that no menu of the launcher
+// offers, for an engineer at the switch's console.
+//
+//   switch-ops xmodem FILE   receive FILE over the console line (XMODEM-1K, CRC-16)
+//   switch-ops mgmt [--dhcp] give the management port eth0 its address
+//   switch-ops mac           set eth0's MAC address
+//
+// Exit status 0 when the operation succeeded, 1 when it was cancelled or
+// failed, 2 for a command line it does not understand.
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "launch/startup.hpp"
+#include "mgmt/mgmt.hpp"
+#include "serial/xmodem.hpp"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: switch-ops xmodem FILE    receive FILE over the console (XMODEM-1K, CRC-16)\n"
+    "       switch-ops mgmt [--dhcp]  configure the management port eth0\n"
+    "       switch-ops mac            set the MAC address of eth0\n";
+
+int usage(std::FILE* to, int status) {
+    std::fputs(kUsage, to);
+    return status;
+}
+
+int xmodem_command(const char* path) {
+    const std::int32_t total = Xmodem1K(path);
+    if (total < 0) return 1;
+    if (total == 0) {
+        // An empty file ended by EOT and a cancelled transfer both give 0.
+        std::printf("switch-ops: no data received into %s\n", path);
+        return 1;
+    }
+    std::printf("switch-ops: received %ld bytes into %s\n", static_cast<long>(total), path);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string_view command = argc > 1 ? argv[1] : "";
+    if (command == "--help" || command == "-h") return usage(stdout, 0);
+#ifdef BOOTLAUNCH_SIM
+    // The simulator build runs the switch's network commands, which must
+    // never reconfigure the PC itself: only inside the simulated switch.
+    if (!std::getenv("BOOTLAUNCH_SIM_BOARD")) {
+        std::fputs("switch-ops (simulator build) runs only inside the simulated switch\n",
+                   stderr);
+        return 1;
+    }
+#endif
+    sig_init();
+    if (command == "xmodem" && argc == 3) return xmodem_command(argv[2]);
+    if (command == "mgmt" && argc <= 3) {
+        const std::string_view option = argc == 3 ? argv[2] : "";
+        if (!option.empty() && option != "--dhcp") return usage(stderr, 2);
+        const int ok = mgmt_port_setup(option == "--dhcp" ? 1 : 0);
+        std::puts(ok ? "switch-ops: management port configured"
+                     : "switch-ops: management port not configured");
+        return ok ? 0 : 1;
+    }
+    if (command == "mac" && argc == 2) {
+        const int ok = run_mac_config();
+        std::puts(ok ? "switch-ops: MAC address set" : "switch-ops: MAC address not changed");
+        return ok ? 0 : 1;
+    }
+    return usage(stderr, 2);
+}
