@@ -363,6 +363,17 @@ def test_address_rules_and_q_at_every_prompt(bare_board, switch_ops):
     sh.reboot()
 
 
+def test_no_dhcp_question_without_bin_dhclient(bare_board, switch_ops):
+    sh = mgmt_shell(bare_board)
+    sh.run("rm /usr/bin/dhclient")  # the board's link, in the root's RAM layer
+    ops = Ops(bare_board, "mgmt", "--dhcp")
+    assert ops.expect(IP_PROMPT).strip() == ""
+    ops.answer("q")
+    said, status = ops.end()
+    assert (status, lines(said)) == (1, [NOT_CONFIGURED])
+    sh.reboot()
+
+
 def test_mac_address_as_typed_and_nothing_after_it(bare_board, switch_ops):
     """Six hexadecimal fields set eth0's address, which its far end then
     sees; a line with more after the sixth field is asked again, so
