@@ -41,6 +41,8 @@ def pc_network():
     shown = [subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
              for cmd in (["ip", "-o", "link"], ["ip", "-o", "addr"], ["ip", "route"],
                          ["ip", "netns", "list"])]
+    # A PC whose own address came by DHCP sees its lifetimes count down.
+    shown = [re.sub(r"(valid|preferred)_lft \S+", "", text) for text in shown]
     return shown, Path("/etc/resolv.conf").read_bytes(), sorted(os.listdir("/var/lib/dhcp"))
 
 
