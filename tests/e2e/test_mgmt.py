@@ -59,13 +59,28 @@ def processes_naming(path):
     return found
 
 
+def far_end_holder(board):
+    """The PC pid of the process holding the far end's network namespace."""
+    return (board.path / "run/mgmt-far.pid").read_text().strip()
+
+
+def assert_nothing_left(board, holder):
+    """After a power-on: no process of the far end or of the switch, and no
+    namespace held by a mount, are left on the PC."""
+    assert processes_naming(board.path) == []
+    assert not Path(f"/proc/{holder}").exists() or \
+        os.readlink(f"/proc/{holder}/ns/net") == os.readlink("/proc/self/ns/net")
+    assert str(board.path) not in Path("/proc/self/mountinfo").read_text()
+
+
 # --- the network alone ----------------------------------------------------------
 
 @sandbox_only
 def test_dhclient_gets_a_lease_from_the_far_end_and_nothing_is_left_after(bare_board):
     """dhclient runs its Debian script in the switch's root: the resolver's
     file it writes is the switch's, and the PC's own network and files stay
-    as they were. Powering off ends the DHCP server and the far end."""
+    as they were. Pulling the plug ends the DHCP server, dhclient and the
+    far end."""
     before = pc_network()
     sh = mgmt_shell(bare_board)
     # The switch's code looks for exactly this path before it offers DHCP.
@@ -81,21 +96,19 @@ def test_dhclient_gets_a_lease_from_the_far_end_and_nothing_is_left_after(bare_b
     sh.run(f"busybox ping -c 1 -W 5 {FAR}")
     # dhclient went on as a daemon: powering off ends it with the far end.
     assert "dhclient -1 eth0" in sh.run("ps -eo args")
-    holder = (bare_board.path / "run/mgmt-far.pid").read_text().strip()
-    assert sh.reboot()["options"]["mgmt"] is True
-
+    holder = far_end_holder(bare_board)
+    record = sh.console.unplug()
+    assert record["ended"] == "unplugged" and record["options"]["mgmt"] is True
     assert pc_network() == before
-    assert processes_naming(bare_board.path) == []
-    assert not Path(f"/proc/{holder}").exists() or \
-        os.readlink(f"/proc/{holder}/ns/net") == os.readlink("/proc/self/ns/net")
-    assert str(bare_board.path) not in Path("/proc/self/mountinfo").read_text()
+    assert_nothing_left(bare_board, holder)
 
 
 @sandbox_only
 def test_typed_address_and_default_route_and_a_fresh_port_at_the_next_power_on(bare_board):
-    """net-tools' ifconfig and route configure eth0; the next power-on
-    starts with a new eth0 without them, where the same commands work again
-    (a port kept from before would refuse the route: "File exists")."""
+    """net-tools' ifconfig and route configure eth0; a reboot ends the far
+    end, and the next power-on starts with a new eth0 without them, where
+    the same commands work again (a port kept from before would refuse the
+    route: "File exists")."""
     for _ in range(2):
         sh = mgmt_shell(bare_board)
         assert "net-tools" in sh.run("ifconfig --version 2>&1; route --version 2>&1")
@@ -110,7 +123,9 @@ def test_typed_address_and_default_route_and_a_fresh_port_at_the_next_power_on(b
         mac = sh.run("cat /sys/class/net/eth0/address").strip()
         neighbours = bare_board.exec("ip", "neigh", "show", "dev", "mgmt0", far=True).stdout
         assert re.search(rf"^192\.0\.2\.7 lladdr {mac} ", neighbours, re.M), neighbours
-        sh.reboot()
+        holder = far_end_holder(bare_board)
+        assert sh.reboot()["ended"] == "reboot"
+        assert_nothing_left(bare_board, holder)
 
 
 @sandbox_only
