@@ -246,11 +246,16 @@ class Board:
     def console_log(self):
         return (self.path / "console.log").read_text(errors="replace")
 
-    def exec(self, *command, inside=False, **kw):
+    def exec(self, *command, inside=False, far=False, **kw):
         """Runs a PC command in the powered switch's network namespace (or
-        inside the switch); returns the CompletedProcess."""
-        return board_sim("exec", self.path, *(["--inside"] if inside else []), "--", *command,
-                         **kw)
+        inside the switch, or at the far end of its management port's
+        cable); returns the CompletedProcess."""
+        where = ["--inside"] if inside else ["--far"] if far else []
+        return board_sim("exec", self.path, *where, "--", *command, **kw)
+
+    def net(self, state, **kw):
+        """Takes the far end of the management port's cable down or up."""
+        return board_sim("net", self.path, state, **kw)
 
 
 def bootlaunch():

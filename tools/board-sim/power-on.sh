@@ -18,6 +18,11 @@
 #   BS_USB_DELAY seconds after which the stick shows up, or empty: at once
 #   BS_TMP_SIZE  the size of the RAM file system /tmp (tmpfs syntax, e.g. 64M)
 #   BS_RX_SHIM   the preload library of the switch's rx (rx-shim.c), or empty
+#   BS_MGMT      1: a cable in the management port (eth0), with a DHCP server
+#                at its far end; empty: no eth0
+#   BS_SWITCH_OPS the switch-ops program, or empty when there is none
+#   BS_SWITCH_OPS_PREFIX what runs it (qemu-user for a PowerPC build), or empty
+#   BS_CLOCK     how many times faster the switch's fixed waits run
 set -eu
 
 stage=$BS_STAGE
@@ -43,6 +48,10 @@ mount -t overlay board-root -o "lowerdir=/,upperdir=$stage/upper,workdir=$stage/
 
 hostname switch
 ip link set lo up
+
+# The switch has no systemd: the PC's timesyncd hook of dhclient would call
+# systemctl, which here is the switch's reboot.
+rm -f "$root/etc/dhcp/dhclient-exit-hooks.d/timesyncd"
 
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"
@@ -107,8 +116,66 @@ elif [ -n "$BS_USB" ]; then
     insert_stick
 fi
 
+# The management port: eth0, one end of a veth pair whose far end (mgmt0)
+# sits in a network namespace of its own with the address 192.0.2.1 and a
+# DHCP server (dnsmasq) handing out 192.0.2.100-150 with 192.0.2.1 as router.
+# Both namespaces are made anew at every power-on, so no address or route of
+# an earlier one survives. The far end is held by processes of the switch's
+# PID namespace, off its root: they end with the switch's init, whatever
+# becomes of board-sim. run/mgmt-far.pid holds the PC's number of the process
+# that holds the far end's namespace (for `board-sim net` and `exec --far`).
+mgmt_up() {
+    run=$BS_STATE/run
+    # The far end's namespace; the holder writes down its PC pid once it is
+    # in it (/proc here is the PC's).
+    unshare --net sh -c 'read -r pid rest </proc/self/stat && echo "$pid" >"$1.new" &&
+        mv "$1.new" "$1" && exec sleep infinity' far-end "$run/mgmt-far.pid" \
+        </dev/null >/dev/null 2>&1 &
+    holder=$!
+    n=0
+    while [ ! -s "$run/mgmt-far.pid" ]; do
+        n=$((n + 1))
+        if [ $n -gt 500 ]; then
+            echo "board-sim: the management port's far end did not start" >&2
+            exit 1
+        fi
+        sleep 0.01
+    done
+    far="nsenter --net=/proc/$(cat "$run/mgmt-far.pid")/ns/net"
+    ip link add eth0 type veth peer name mgmt0 netns "$holder"
+    $far ip link set lo up
+    $far ip addr add 192.0.2.1/24 dev mgmt0
+    $far ip link set mgmt0 up
+    $far dnsmasq --keep-in-foreground --conf-file=/dev/null --port=0 --no-resolv --no-hosts \
+        --bind-interfaces --interface=mgmt0 \
+        --dhcp-range=192.0.2.100,192.0.2.150,255.255.255.0,1h --dhcp-authoritative \
+        --dhcp-option=option:router,192.0.2.1 --dhcp-option=option:dns-server,192.0.2.1 \
+        --dhcp-leasefile="$run/mgmt-dhcp.leases" --pid-file="$run/mgmt-dhcp.pid" \
+        --log-dhcp --log-facility="$run/mgmt-dhcp.log" \
+        </dev/null >/dev/null 2>>"$run/mgmt-dhcp.log" &
+}
+[ "$BS_MGMT" = 1 ] && mgmt_up
+
 touch "$root/usr/sbin/bootlaunch"
 mount --bind "$BS_LAUNCHER" "$root/usr/sbin/bootlaunch"
+
+# switch-ops, the companion program, on the switch's PATH: a wrapper that
+# runs the build's program (under qemu-user when it is a PowerPC one) with
+# the simulator's settings that the launcher gets, so that board-sim's
+# --clock reaches it too, also through `board-sim exec --inside`, whose
+# environment is clean.
+if [ -n "$BS_SWITCH_OPS" ]; then
+    mkdir -p "$root/usr/lib/board-sim"
+    touch "$root/usr/lib/board-sim/switch-ops"
+    mount --bind "$BS_SWITCH_OPS" "$root/usr/lib/board-sim/switch-ops"
+    cat >"$root/usr/bin/switch-ops" <<EOF
+#!/bin/sh
+# switch-ops of the simulated switch (written by board-sim at power-on).
+export BOOTLAUNCH_SIM_BOARD=1 BOOTLAUNCH_SIM_CLOCK=\${BOOTLAUNCH_SIM_CLOCK:-$BS_CLOCK}
+exec $BS_SWITCH_OPS_PREFIX /usr/lib/board-sim/switch-ops "\$@"
+EOF
+    chmod 755 "$root/usr/bin/switch-ops"
+fi
 
 # The console becomes the controlling terminal of a session of the switch's
 # own: keys such as Ctrl-C and Ctrl-\ then signal the switch's programs only,

@@ -1,8 +1,9 @@
 """Where board-sim finds the switch's programs, and how it runs them.
 
-The simulator build of bootlaunch and the bootimg container tool come from
-the repository's sim build unless the command line or the environment
-(BOARD_SIM_BOOTLAUNCH, BOARD_SIM_BOOTIMG) name others. A PowerPC build (the
+The simulator build of bootlaunch, the bootimg container tool and the
+switch-ops companion program come from the repository's sim build unless the
+command line or the environment (BOARD_SIM_BOOTLAUNCH, BOARD_SIM_BOOTIMG,
+BOARD_SIM_SWITCH_OPS) name others. A PowerPC build (the
 ppc preset) is run under qemu-user, whose system() and exec calls then run
 the PC's own programs natively.
 """
@@ -16,6 +17,7 @@ REPO = TOOL_DIR.parent.parent
 DEFAULTS = {
     "bootlaunch": ("BOARD_SIM_BOOTLAUNCH", REPO / "build/sim/src/bootlaunch"),
     "bootimg": ("BOARD_SIM_BOOTIMG", REPO / "build/sim/tools/bootimg/bootimg"),
+    "switch-ops": ("BOARD_SIM_SWITCH_OPS", REPO / "build/sim/tools/switch-ops/switch-ops"),
 }
 EM_PPC = 20
 QEMU_PPC = "qemu-ppc-static"
@@ -26,8 +28,9 @@ class BinaryError(Exception):
 
 
 def locate(name, given=None):
-    """The program `name` ("bootlaunch" or "bootimg"): the path given on the
-    command line, else the environment's, else the sim build's."""
+    """The program `name` ("bootlaunch", "bootimg" or "switch-ops"): the
+    path given on the command line, else the environment's, else the sim
+    build's."""
     variable, default = DEFAULTS[name]
     path = Path(given or os.environ.get(variable) or default)
     if not path.is_file():
@@ -35,6 +38,16 @@ def locate(name, given=None):
             " (build it with `cmake --preset sim && cmake --build --preset sim`)"
         raise BinaryError(f"{name} not found at {path}{hint}")
     return path.resolve()
+
+
+def locate_optional(name, given=None):
+    """As locate, for a program the switch can do without: None when the
+    default is not built; one named on the command line or in the
+    environment must be there."""
+    variable, default = DEFAULTS[name]
+    if not given and not os.environ.get(variable) and not default.is_file():
+        return None
+    return locate(name, given)
 
 
 def elf_machine(path):

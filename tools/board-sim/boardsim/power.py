@@ -22,8 +22,10 @@ import os
 import re
 import select
 import shlex
+import shutil
 import signal
 import struct
+import subprocess
 import sys
 import termios
 import time
@@ -37,6 +39,9 @@ TEMPLATE = binaries.TOOL_DIR / "rootfs"
 SWITCH_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 ESCAPE = 0x1D  # Ctrl-]
 NEEDED = ["unshare", "nsenter", "setsid", "chroot", "busybox", "ip"]
+# The far end of the management port's cable (--mgmt), in a network
+# namespace of its own: 192.0.2.1/24 with a DHCP server.
+FAR_END = "mgmt0"
 
 
 class PowerError(Exception):
@@ -63,6 +68,8 @@ class Options:
     term: str = "vt100"
     setenv: list = dataclasses.field(default_factory=list)  # NAME=VALUE for the launcher
     escape: int | None = ESCAPE
+    mgmt: bool = False  # a cable in the management port, a DHCP server at its far end
+    switch_ops: str | None = None
 
 
 def check_options(opts):
@@ -75,6 +82,8 @@ def check_options(opts):
             raise PowerError(f"USB delay {opts.usb_delay:g} is not a number of seconds")
     if not TMP_SIZE_SYNTAX.fullmatch(opts.tmp_size):
         raise PowerError(f"/tmp size {opts.tmp_size!r} is not a tmpfs size such as 64M")
+    if opts.mgmt and not shutil.which("dnsmasq", path=SWITCH_PATH):
+        raise PowerError("the management network needs dnsmasq on this PC (Debian's dnsmasq-base)")
 
 
 def launch_words(opts, launcher):
@@ -144,7 +153,7 @@ def prepare_console(slave, outer):
     fcntl.ioctl(slave, termios.TIOCSWINSZ, window_size(outer))
 
 
-def start_sandbox(state, opts, launcher, slave, stage, shim):
+def start_sandbox(state, opts, launcher, slave, stage, shim, switch_ops):
     env = {
         "PATH": SWITCH_PATH,
         "BS_STAGE": stage,
@@ -156,6 +165,10 @@ def start_sandbox(state, opts, launcher, slave, stage, shim):
         "BS_USB_DELAY": "" if opts.usb_delay is None else f"{opts.usb_delay:g}",
         "BS_TMP_SIZE": opts.tmp_size,
         "BS_RX_SHIM": str(shim or ""),
+        "BS_MGMT": "1" if opts.mgmt else "",
+        "BS_SWITCH_OPS": str(switch_ops or ""),
+        "BS_SWITCH_OPS_PREFIX": " ".join(binaries.run_prefix(switch_ops)) if switch_ops else "",
+        "BS_CLOCK": str(opts.clock),
     }
     cmd = ["unshare", "--mount", "--pid", "--net", "--uts", "--ipc", "--fork", "--kill-child",
            "--propagation", "private", "/bin/sh", str(POWER_ON)]
@@ -306,6 +319,7 @@ def power_on(state, opts, outer=None):
     st.check(state)
     check_options(opts)
     launcher = binaries.locate("bootlaunch", opts.bootlaunch)
+    switch_ops = binaries.locate_optional("switch-ops", opts.switch_ops)
     words = launch_words(opts, launcher)
     outer = outer or Outer()
     held = lock(state)
@@ -333,7 +347,7 @@ def power_on(state, opts, outer=None):
         started = datetime.datetime.now().astimezone().isoformat(timespec="seconds")
         t0 = time.monotonic()
         door = console.ConsoleSocket(state)
-        pid = start_sandbox(state, opts, launcher, slave, str(stage), shim)
+        pid = start_sandbox(state, opts, launcher, slave, str(stage), shim, switch_ops)
         os.close(slave)
         slave = -1
         init = init_pid(pid)
@@ -356,7 +370,8 @@ def power_on(state, opts, outer=None):
         os.close(held)
     options = {"clock": opts.clock, "usb": str(st.absolute(opts.usb)) if opts.usb else None,
                "usb_delay": opts.usb_delay, "tmp_size": opts.tmp_size,
-               "shell": opts.shell, "setenv": opts.setenv}
+               "shell": opts.shell, "setenv": opts.setenv, "mgmt": opts.mgmt,
+               "switch_ops": str(switch_ops) if switch_ops else None}
     sandbox_status = os.waitstatus_to_exitcode(status)
     record = records.compose(state, launcher, words[words.index("--default-signal") + 1:],
                              options, started, seconds, unplugged, sandbox_status)
@@ -384,17 +399,45 @@ def running_pid(state):
     return pid
 
 
-def exec_in(state, command, inside=False):
+def far_end_pid(state):
+    """The PC pid of the process that holds the far end of the powered
+    switch's management port (its network namespace), or PowerError."""
+    init = running_pid(state)
+    try:
+        pid = int((st.absolute(state) / "run/mgmt-far.pid").read_text())
+        # Only a process of this switch: a number the PC has reused since is not.
+        same = os.readlink(f"/proc/{pid}/ns/pid") == os.readlink(f"/proc/{init}/ns/pid")
+    except (OSError, ValueError):
+        same = False
+    if not same:
+        raise PowerError(f"the switch in {state} has no management network (power it on "
+                         "with --mgmt)")
+    return pid
+
+
+def set_far_end(state, up):
+    """Takes the far end of the management port's cable down or up: the
+    switch's eth0 then loses or regains its carrier."""
+    require_root()
+    pid = far_end_pid(state)
+    subprocess.run(["nsenter", f"--target={pid}", "--net", "--", "ip", "link", "set",
+                    FAR_END, "up" if up else "down"], check=True)
+
+
+def exec_in(state, command, inside=False, far=False):
     """Runs `command` in the powered switch's network namespace on the PC's
     file system, or with `inside` in all of the switch's namespaces and its
-    root, as a process of the switch. Does not return."""
+    root, as a process of the switch, or with `far` in the network namespace
+    of the management port's far end. Does not return."""
     require_root()
-    pid = running_pid(state)
-    if inside:
+    if far:
+        cmd = ["nsenter", "--net", f"--target={far_end_pid(state)}", "--", *command]
+    elif inside:
+        pid = running_pid(state)
         cmd = ["nsenter", f"--target={pid}", "--mount", "--uts", "--ipc", "--net", "--pid",
                "--root", "--wd", "--", "/usr/bin/env", "-i", f"PATH={SWITCH_PATH}", "HOME=/",
                f"TERM={os.environ.get('TERM', 'vt100')}", *command]
     else:
-        cmd = ["nsenter", "--net", f"--target={pid}", "--", *command]
+        cmd = ["nsenter", "--net", f"--target={running_pid(state)}", "--", *command]
     sys.stdout.flush()
     os.execvp(cmd[0], cmd)
