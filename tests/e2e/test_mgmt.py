@@ -411,7 +411,7 @@ def test_mac_address_as_typed_and_nothing_after_it(bare_board, switch_ops):
     ops.expect(MAC_PROMPT)
     ops.answer("0:1:2:3:4:5")
     said, status = ops.end()
-    assert (status, said.strip()) == (0, "switch-ops: MAC address set")
+    assert (status, said.strip()) == (0, "switch-ops: MAC address handed to ifconfig")
     assert "link/ether 00:01:02:03:04:05 " in sh.run("ip link show eth0")
     sh.run("ifconfig eth0 192.0.2.7 netmask 255.255.255.0")
     sh.run(f"busybox ping -c 1 -W 5 {FAR}")

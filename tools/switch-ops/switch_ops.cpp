@@ -64,8 +64,11 @@ int main(int argc, char** argv) {
         return ok ? 0 : 1;
     }
     if (command == "mac" && argc == 2) {
+        // ifconfig reports for itself an address that the port refuses (a
+        // multicast one, say); its result is not judged here.
         const int ok = run_mac_config();
-        std::puts(ok ? "switch-ops: MAC address set" : "switch-ops: MAC address not changed");
+        std::puts(ok ? "switch-ops: MAC address handed to ifconfig"
+                     : "switch-ops: MAC address not changed");
         return ok ? 0 : 1;
     }
     return usage(stderr, 2);
