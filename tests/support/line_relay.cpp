@@ -62,7 +62,26 @@ void LineRelay::pump(int from, int to, LineNoise noise, unsigned seed, unsigned 
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     const auto byte_time = rate ? std::chrono::nanoseconds(1000000000ll / rate)
                                 : std::chrono::nanoseconds(0);
+    // When the line's next byte may leave. A line that has been idle starts
+    // at once; one with bytes waiting sends them back to back, so a late
+    // wake-up is made up by the bytes after it, as a UART's shift register
+    // would.
     auto next_slot = clock::now();
+    const auto deliver = [&](const std::vector<std::uint8_t>& out) {
+        if (rate == 0) return send(to, out.data(), out.size());
+        next_slot = std::max(next_slot, clock::now());
+        std::size_t done = 0;
+        while (done < out.size()) {
+            std::this_thread::sleep_until(next_slot);
+            const auto late = clock::now() - next_slot;
+            const std::size_t due =
+                std::min(out.size() - done, static_cast<std::size_t>(late / byte_time) + 1);
+            if (!send(to, out.data() + done, due)) return false;
+            done += due;
+            next_slot += byte_time * static_cast<long>(due);
+        }
+        return true;
+    };
     std::uint8_t in[4096];
     std::vector<std::uint8_t> out;
     while (!stop_) {
@@ -77,7 +96,6 @@ void LineRelay::pump(int from, int to, LineNoise noise, unsigned seed, unsigned 
         out.clear();
         for (ssize_t i = 0; i < n; ++i) {
             std::uint8_t c = in[i];
-           
             if (chance(rng) < noise.drop) {
                 ++faults_.dropped;
                 continue;
@@ -86,30 +104,18 @@ void LineRelay::pump(int from, int to, LineNoise noise, unsigned seed, unsigned 
                 c = static_cast<std::uint8_t>(c ^ (1 + rng() % 255));
                 ++faults_.corrupted;
             }
-            int copies = 1;
-            if (chance(rng) < noise.duplicate) {
-                copies = 2;
-                ++faults_.duplicated;
-            }
+            const bool twice = chance(rng) < noise.duplicate;
+            if (twice) ++faults_.duplicated;
             if (chance(rng) < noise.delay) {
                 ++faults_.delayed;
-                if (!send(to, out.data(), out.size())) return;
+                if (!deliver(out)) return;
                 out.clear();
                 std::this_thread::sleep_for(std::chrono::milliseconds(noise.delay_ms));
             }
-            for (int k = 0; k < copies; ++k) {
-                if (rate == 0) {
-                    out.push_back(c);
-                    continue;
-                }
-                // One byte per slot of the line's speed.
-                next_slot = std::max(next_slot, clock::now());
-                std::this_thread::sleep_until(next_slot);
-                next_slot += byte_time;
-                if (!send(to, &c, 1)) return;
-            }
+            out.push_back(c);
+            if (twice) out.push_back(c);
         }
-        if (!send(to, out.data(), out.size())) return;
+        if (!deliver(out)) return;
     }
 }
 
