@@ -7,8 +7,6 @@
 //
 //   xmodem_bench [BYTES]     (default 1 MiB; a run takes BYTES / 11 KB/s twice)
 #include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -44,33 +42,20 @@ void report(const char* who, const Run& r) {
                 r.exact ? "" : "  (FILE DIFFERS)");
 }
 
-std::vector<std::uint8_t> padded(std::vector<std::uint8_t> data) {
-    while (data.size() % 128 != 0) data.push_back(0x1A);
-    return data;
-}
-
 Run ours(const std::filesystem::path& sent, const std::filesystem::path& received,
          const std::vector<std::uint8_t>& expected) {
-    int m = -1, s = -1;
-    openpty(&m, &s, nullptr, nullptr, nullptr);
-    termios raw{};
-    tcgetattr(s, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(s, TCSANOW, &raw);
-    fcntl(s, F_SETFL, O_NONBLOCK);
+    testing_support::DownloadLine line;
     const int out = open(received.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     Run r;
     {
         PeerProgram sx({"sx", "-q", "-k", sent.string()});
-        LineRelay relay(sx.line(), m, {}, {}, 1, kLineBytesPerSecond);
+        LineRelay relay(sx.line(), line.master.get(), {}, {}, 1, kLineBytesPerSecond);
         const auto start = clock_type::now();
-        r.bytes = xmodem::receive(s, out).result;
+        r.bytes = xmodem::receive(line.slave.get(), out).result;
         r.seconds = std::chrono::duration<double>(clock_type::now() - start).count();
         sx.finish(5000);
     }
     close(out);
-    close(m);
-    close(s);
     r.exact = testing_support::read_file(received) == expected;
     return r;
 }
@@ -108,7 +93,7 @@ int main(int argc, char** argv) {
     std::mt19937 rng(1);
     for (auto& c : data) c = static_cast<std::uint8_t>(rng());
     testing_support::write_file(dir / "sent", data);
-    const auto expected = padded(data);
+    const auto expected = testing_support::with_sender_padding(data);
 
     std::printf("line: %u bytes/s; limit for 1 KiB blocks: %.0f bytes/s\n", kLineBytesPerSecond,
                 kLimit);

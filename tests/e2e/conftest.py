@@ -258,6 +258,37 @@ class Board:
         return board_sim("net", self.path, state, **kw)
 
 
+# --- a serial download on the console ---------------------------------------------
+
+def send_while_switched(board, console, file, switched):
+    """Sends `file` with board-sim send (lrzsz sx -k on the console) and
+    presses Enter once the console line's settings (`stty -a` inside) make
+    `switched` true, as an operator does once the terminal follows the
+    switch. Returns those settings; the sender must end with success."""
+    sender = subprocess.Popen([str(BOARD_SIM), "send", str(board.path), str(file)],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        board.wait_for_line(switched)
+        line = board.console_line()
+        console.send("\r")
+        out, _ = sender.communicate(timeout=TIMEOUT)
+    finally:
+        if sender.poll() is None:
+            sender.kill()
+    assert sender.returncode == 0, out
+    return line
+
+
+def back_to_console_settings(board, console, back=lambda line: "-icanon" not in line):
+    """Presses Enter once the line is back at the console's settings (`back`
+    true): a key sent while the switch still drains and flushes the line is
+    thrown away, as an operator's would be who pressed Enter before
+    switching back."""
+    console.expect_exact("Change the baud rate back to 9600 bps, hit the <ENTER> key")
+    board.wait_for_line(back)
+    console.send("\r")
+
+
 def bootlaunch():
     return binaries.locate("bootlaunch")
 

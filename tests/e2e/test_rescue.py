@@ -4,11 +4,11 @@ version display, the erase and diagnostics boot, and the keys."""
 
 import os
 import re
-import subprocess
 
 import pytest
 
-from conftest import BOARD_SIM, TIMEOUT, make_container, needs_root, sections_of
+from conftest import (back_to_console_settings, make_container, needs_root, sections_of,
+                      send_while_switched)
 from boardsim import state
 
 pytestmark = needs_root
@@ -53,20 +53,6 @@ def download_container(board, tmp_path):
     return image
 
 
-def back_to_console_settings(board, console):
-    """Presses Enter once the line is back at the console's settings: a key
-    sent while the switch still drains and flushes the line is thrown away,
-    as an operator's would be who pressed Enter before switching back."""
-    console.expect_exact("Change the baud rate back to 9600 bps, hit the <ENTER> key")
-    board.wait_for_line(lambda line: "-icanon" not in line)
-    console.send("\r")
-
-
-def start_sender(board, image):
-    return subprocess.Popen([str(BOARD_SIM), "send", str(board.path), str(image)],
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-
-
 def test_serial_download_installs_into_the_slot_named_and_boots_from_it(board, tmp_path):
     image = download_container(board, tmp_path)
     kernel, app = sections_of(image)
@@ -78,18 +64,9 @@ def test_serial_download_installs_into_the_slot_named_and_boots_from_it(board, t
     console.expect_exact("before initiating the download.")
     # The sender is ready before the operator presses Enter, as it would be
     # on a PC whose terminal program starts the transfer.
-    sender = start_sender(board, image)
-    try:
-        board.wait_for_line(lambda line: "-icanon" in line)
-        line = board.console_line()
-        for setting in ("speed 115200", "-icanon", "-isig", "-echo", "-icrnl", "-opost", "cs8"):
-            assert setting in line, setting
-        console.send("\r")
-        out, _ = sender.communicate(timeout=TIMEOUT)
-    finally:
-        if sender.poll() is None:
-            sender.kill()
-    assert sender.returncode == 0, out
+    line = send_while_switched(board, console, image, lambda line: "-icanon" in line)
+    for setting in ("speed 115200", "-icanon", "-isig", "-echo", "-icrnl", "-opost", "cs8"):
+        assert setting in line, setting
     back_to_console_settings(board, console)
     console.expect_exact("Extracting images ... Do *NOT* power cycle the switch.")
     console.expect_exact("Installing Kernel: ")

@@ -4,9 +4,8 @@ engineer receives a file on a switch with a shell on its console."""
 
 import base64
 import os
-import subprocess
 
-from conftest import BOARD_SIM, TIMEOUT, needs_root
+from conftest import back_to_console_settings, needs_root, send_while_switched
 
 pytestmark = needs_root
 
@@ -20,21 +19,10 @@ def test_a_file_sent_with_sx_arrives_whole_with_the_senders_padding(board, tmp_p
     console.sendline("switch-ops xmodem /tmp/received")
     console.expect_exact("Change the baud rate to 115200 bps and hit the <ENTER> key")
     console.expect_exact("before initiating the download.")
-    sender = subprocess.Popen([str(BOARD_SIM), "send", str(board.path), str(sent)],
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    try:
-        # The download settings: no output processing (the shell's own line
-        # editing also leaves the line without canonical mode and echo).
-        board.wait_for_line(lambda line: "-opost" in line)
-        console.send("\r")
-        out, _ = sender.communicate(timeout=TIMEOUT)
-    finally:
-        if sender.poll() is None:
-            sender.kill()
-    assert sender.returncode == 0, out
-    console.expect_exact("Change the baud rate back to 9600 bps, hit the <ENTER> key")
-    board.wait_for_line(lambda line: "-opost" not in line)
-    console.send("\r")
+    # The download settings have no output processing; the shell's own line
+    # editing also leaves the line without canonical mode and echo.
+    send_while_switched(board, console, sent, lambda line: "-opost" in line)
+    back_to_console_settings(board, console, lambda line: "-opost" not in line)
     # 3000 bytes travel as two 1 KiB blocks and eight 128-byte blocks.
     console.expect_exact("switch-ops: received 3072 bytes into /tmp/received")
     console.expect_exact("switch# ")

@@ -8,8 +8,6 @@
 // XMODEM_NOISE_ONLY=N runs transfer N alone (same file, same faults).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -51,11 +49,6 @@ int transfers() {
     return n > 0 ? n : 200;
 }
 
-Bytes padded(Bytes data) {
-    while (data.size() % xmodem::kShortBlock != 0) data.push_back(0x1A);
-    return data;
-}
-
 Bytes stray_block() {
     // A block far out of sequence: it makes a receiver cancel.
     Bytes b{xmodem::kSoh, 0x7F, 0x80};
@@ -76,14 +69,8 @@ TEST(XmodemOnANoisyLine, EveryTransferDeliversTheExactFileOrIsCancelled) {
         for (auto& c : data) c = static_cast<std::uint8_t>(rng());
         testing_support::write_file(dir / "sent", data);
 
-        int m = -1, s = -1;
-        ASSERT_EQ(openpty(&m, &s, nullptr, nullptr, nullptr), 0);
-        Fd master(m), slave(s);
-        termios raw{};
-        tcgetattr(s, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(s, TCSANOW, &raw);
-        fcntl(s, F_SETFL, O_NONBLOCK);
+        testing_support::DownloadLine line;
+        ASSERT_TRUE(line.slave);
         Fd out(open((dir / "received").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
 
         std::vector<std::string> argv{"sx", "-q"};
@@ -92,10 +79,10 @@ TEST(XmodemOnANoisyLine, EveryTransferDeliversTheExactFileOrIsCancelled) {
         PeerProgram sx(argv);
         xmodem::Outcome o;
         {
-            LineRelay relay(sx.line(), master.get(), kToReceiver, kToSender,
+            LineRelay relay(sx.line(), line.master.get(), kToReceiver, kToSender,
                             static_cast<unsigned>(run) * 2654435761u + 1u);
             auto result = std::async(std::launch::async,
-                                     [&] { return xmodem::receive(slave.get(), out.get()); });
+                                     [&] { return xmodem::receive(line.slave.get(), out.get()); });
             using namespace std::chrono_literals;
             // Before its first block the receiver asks without end; a sender
             // that gave up leaves it asking. A block out of sequence ends it.
@@ -103,7 +90,7 @@ TEST(XmodemOnANoisyLine, EveryTransferDeliversTheExactFileOrIsCancelled) {
             while (result.wait_for(100ms) != std::future_status::ready) {
                 if (sx.running() || ++quiet_after_sender < 20) continue;
                 const Bytes b = stray_block();
-                if (write(master.get(), b.data(), b.size()) > 0 && quiet_after_sender == 20)
+                if (write(line.master.get(), b.data(), b.size()) > 0 && quiet_after_sender == 20)
                     ++sender_gave_up;
             }
             o = result.get();
@@ -113,7 +100,7 @@ TEST(XmodemOnANoisyLine, EveryTransferDeliversTheExactFileOrIsCancelled) {
             delayed += relay.faults().delayed;
         }
         const Bytes got = testing_support::read_file(dir / "received");
-        const Bytes expected = padded(data);
+        const Bytes expected = testing_support::with_sender_padding(data);
         if (o.result == 0) {
             ++cancelled;
         } else if (o.result == static_cast<std::int32_t>(expected.size()) && got == expected) {

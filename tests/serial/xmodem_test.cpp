@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -401,12 +400,6 @@ std::string transfer_name(const ::testing::TestParamInfo<RealTransfer>& info) {
            "Bytes";
 }
 
-// What arrives: the file, its last block filled up with 0x1A.
-Bytes padded(Bytes data) {
-    while (data.size() % kShortBlock != 0) data.push_back(0x1A);
-    return data;
-}
-
 class RealSender : public ::testing::TestWithParam<RealTransfer> {};
 
 TEST_P(RealSender, TheFileArrivesWithTheSendersPaddingAndTheRightTotal) {
@@ -415,14 +408,8 @@ TEST_P(RealSender, TheFileArrivesWithTheSendersPaddingAndTheRightTotal) {
     const Bytes data = random_bytes(GetParam().size, static_cast<unsigned>(GetParam().size));
     testing_support::write_file(dir / "sent", data);
 
-    int m = -1, s = -1;
-    ASSERT_EQ(openpty(&m, &s, nullptr, nullptr, nullptr), 0);
-    Fd master(m), slave(s);
-    termios raw{};
-    tcgetattr(s, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(s, TCSANOW, &raw);
-    fcntl(s, F_SETFL, O_NONBLOCK);
+    testing_support::DownloadLine line;
+    ASSERT_TRUE(line.slave);
     Fd out(open((dir / "received").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
 
     std::vector<std::string> argv{"sx", "-q"};
@@ -431,11 +418,11 @@ TEST_P(RealSender, TheFileArrivesWithTheSendersPaddingAndTheRightTotal) {
     PeerProgram sx(argv);
     Outcome o;
     {
-        LineRelay relay(sx.line(), master.get());
-        o = receive(slave.get(), out.get());
+        LineRelay relay(sx.line(), line.master.get());
+        o = receive(line.slave.get(), out.get());
         EXPECT_EQ(sx.finish(5000), 0) << "sx did not end cleanly";
     }
-    const Bytes expected = padded(data);
+    const Bytes expected = testing_support::with_sender_padding(data);
     EXPECT_EQ(o.result, static_cast<std::int32_t>(expected.size()));
     EXPECT_TRUE(testing_support::read_file(dir / "received") == expected);
 }
@@ -472,7 +459,7 @@ TEST_F(ConsoleReceiver, ReceivesIntoAFileBetweenTheTwoLineSwitches) {
     const std::int32_t total = result.get();
     restore_stdout();
     EXPECT_EQ(total, 5120);
-    EXPECT_TRUE(testing_support::read_file(path) == padded(data));
+    EXPECT_TRUE(testing_support::read_file(path) == testing_support::with_sender_padding(data));
 }
 
 TEST_F(ConsoleReceiver, AFileThatCannotBeCreatedSwitchesTheLineBackAndGivesMinusOne) {

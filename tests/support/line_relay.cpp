@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
+#include <termios.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -22,6 +24,23 @@ void set_nonblocking(int fd) {
 }
 
 }  // namespace
+
+DownloadLine::DownloadLine() {
+    int m = -1, s = -1;
+    if (::openpty(&m, &s, nullptr, nullptr, nullptr) != 0) return;
+    master.reset(m);
+    slave.reset(s);
+    termios raw{};
+    ::tcgetattr(s, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(s, TCSANOW, &raw);
+    set_nonblocking(s);
+}
+
+std::vector<std::uint8_t> with_sender_padding(std::vector<std::uint8_t> data) {
+    while (data.size() % 128 != 0) data.push_back(0x1A);
+    return data;
+}
 
 LineRelay::LineRelay(int a, int b, LineNoise forward, LineNoise back, unsigned seed,
                      unsigned rate) {

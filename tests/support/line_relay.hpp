@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -12,7 +13,20 @@
 #include <thread>
 #include <vector>
 
+#include "common/unique_fd.hpp"
+
 namespace testing_support {
+
+// A pseudo-terminal as the console line is once switched for a download:
+// its slave (the switch's end) raw and non-blocking; its master the far end.
+struct DownloadLine {
+    DownloadLine();
+    common::BasicUniqueFd<&::close> master, slave;
+};
+
+// What an XMODEM sender delivers of `data`: its last block filled up with
+// 0x1A to a whole 128 bytes.
+std::vector<std::uint8_t> with_sender_padding(std::vector<std::uint8_t> data);
 
 // Chances per byte; a held-up byte stalls the stream behind it.
 struct LineNoise {
