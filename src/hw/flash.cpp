@@ -60,9 +60,12 @@ BlockRange block_range(std::uint32_t offset, std::uint32_t length) {
 }
 
 // A range whose end lies past the 32-bit offset space would wrap around to
-// the start of the partition and rewrite blocks outside the range.
+// the start of the partition and rewrite blocks outside the range. One that
+// reaches the last offset from inside the first block covers all 2^32 bytes:
+// its block count wraps to 0, and it would be done as nothing at all.
 bool range_wraps(std::uint32_t offset, std::uint32_t length) {
-    return length > 0 && length - 1 > 0xFFFFFFFFu - offset;
+    if (length == 0) return false;
+    return length - 1 > 0xFFFFFFFFu - offset || block_range(offset, length).count == 0;
 }
 
 bool valid_erase_size(std::uint32_t erasesize) {
@@ -210,7 +213,7 @@ int flash_write(const std::uint8_t* buffer, int handle, std::uint32_t length, st
             std::puts("Flash Write mtd read failed.\n");
             return 0;
         }
-        std::memcpy(block.get() + start, buffer + consumed, part);
+        if (part > 0) std::memcpy(block.get() + start, buffer + consumed, part);
         if (!mtd_erase(handle, block_offset, b)) {
             std::puts("Flash Write mtd erase failed.\n");
             return 0;

@@ -16,7 +16,7 @@ std::vector<std::uint8_t> build_section(const SectionLayout& layout,
     // would not even hold its own hdr_len field.
     if (extended && layout.hdr_len < kHeaderProbeSize)
         throw std::invalid_argument("extended header shorter than 20 bytes");
-    if (payload.size() > 0xFFFFFFFFu - 0xFFFFu)
+    if (payload.size() > kMaxSectionPayload)
         throw std::invalid_argument("payload too large for a 32-bit section length");
     if (layout.boot_loader_copy && payload.size() < kBootLoaderCopyOffset + kHeaderCopySize)
         throw std::invalid_argument("boot loader payload too short for its header copy");

@@ -17,9 +17,13 @@ struct SectionLayout {
     bool boot_loader_copy = false;
 };
 
+// The largest payload a section carries under any header (up to 65535
+// bytes), so that its size stays a 32-bit number.
+inline constexpr std::uint64_t kMaxSectionPayload = 0xFFFFFFFFu - 0xFFFFu;
+
 // One complete section: header, payload, and the crc of bytes 4 to the end.
 // Throws std::invalid_argument for a section no reader could take: an
-// extended header under 20 bytes, a payload over 32 bits, or a boot loader
+// extended header under 20 bytes, a payload over kMaxSectionPayload, or a boot loader
 // payload too short to carry its header copy.
 std::vector<std::uint8_t> build_section(const SectionLayout& layout,
                                         std::span<const std::uint8_t> payload);

@@ -27,6 +27,7 @@ int main() {
         return 1;
     }
 #endif
+    startup::claim_standard_descriptors();
     sig_init();
     api_i2c_init();
     api_flash_init();

@@ -1,7 +1,10 @@
 #include "launch/startup.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +45,14 @@ int run_shell(const char* command) {
     std::fflush(stdout);
     std::fflush(stderr);
     return std::system(command);
+}
+
+void claim_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor: this one.
+        if (::open("/dev/null", O_RDWR) < 0) return;
+    }
 }
 
 bool exists(const char* path) {

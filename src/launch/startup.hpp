@@ -32,4 +32,10 @@ int run_shell(const char* command);
 // True when the path exists.
 bool exists(const char* path);
 
+// Makes sure descriptors 0 to 2 are open (on /dev/null where they were
+// closed), so that no device opened later gets one of them: a bus handle of
+// 0 would read as "not open", and a partition on 1 or 2 would receive the
+// console's messages.
+void claim_standard_descriptors();
+
 }  // namespace startup

@@ -155,6 +155,29 @@ TEST_F(Flash, RangeWrappingPastFourGigabytesIsRefused) {
     EXPECT_EQ(board.partition("mtd-kernel"), old_);
 }
 
+// From inside the first block to the last offset is all 2^32 bytes: a block
+// count that wraps to 0 must not make it a successful nothing.
+TEST_F(Flash, RangeOfTheWholeOffsetSpaceIsRefusedNotDoneAsNothing) {
+    std::string console;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(api_flash_erase(kernel_fd, 0, 0xFFFFFFFFu), -1);
+    EXPECT_EQ(api_flash_erase(kernel_fd, 5, 0xFFFFFFFBu), -1);
+    EXPECT_EQ(api_flash_write(old_.data(), kernel_fd, 1, 0xFFFFFFFFu, 0), -1);
+    console = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(console.find("Flash Erase range past the end of flash."), std::string::npos)
+        << console;
+    EXPECT_NE(console.find("Flash Write range past the end of flash."), std::string::npos)
+        << console;
+    EXPECT_EQ(sim::erase_counts("/dev/mtd-kernel"), std::vector<std::uint32_t>(8, 0));
+}
+
+// No bytes from no buffer, inside a block: the block is rewritten as it was
+// (and no null pointer reaches a copy, which UBSan would report).
+TEST_F(Flash, EmptyWriteWithoutABufferInsideABlockKeepsTheBlock) {
+    EXPECT_EQ(api_flash_write(nullptr, kernel_fd, B + 16, 0, 0), 0);
+    EXPECT_EQ(board.partition("mtd-kernel"), old_);
+}
+
 TEST_F(Flash, EraseCoversTheBlocksOfTheRange) {
     ASSERT_EQ(api_flash_erase(kernel_fd, B + 10, B), 0);  // blocks 1 and 2
     const auto p = board.partition("mtd-kernel");

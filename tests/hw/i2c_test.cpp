@@ -2,10 +2,14 @@
 // what the EEPROM stored.
 #include "hw/i2c.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 
+#include "launch/startup.hpp"
 #include "platform/sim/sim.hpp"
 #include "support/sim_board.hpp"
 
@@ -144,6 +148,26 @@ TEST_F(Vpd, Bus0MissingLeavesBus1UnopenedAndNothingReachesTheConsole) {
     EXPECT_LT(r, 0);
     EXPECT_EQ(out, "I2C error when setting bus 0: " + std::to_string(EBADF) + "\n");
     EXPECT_TRUE(sim::i2c_log().empty());
+}
+
+// A launcher started with its standard input closed: the bus must not get
+// descriptor 0, which reads as "not open".
+TEST_F(Vpd, BusesWorkWhenTheLauncherStartsWithStandardInputClosed) {
+    board.set_eeprom(256, 2);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(0);
+        startup::claim_standard_descriptors();
+        ::testing::internal::CaptureStdout();
+        const int init = api_i2c_init();
+        const int slot = api_get_image();
+        api_i2c_close();
+        _exit(init == 0 && slot == 2 && ::fcntl(0, F_GETFD) != -1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(Vpd, CloseIsHarmlessWhenNothingIsOpen) {

@@ -18,6 +18,7 @@
 #include "common/bytes.hpp"
 #include "common/unique_fd.hpp"
 #include "image/crc.hpp"
+#include "image/section_writer.hpp"
 #include "support/testing.hpp"
 
 #if defined(BOOTLAUNCH_HAVE_ZLIB) && __has_include(<zlib.h>)
@@ -313,6 +314,18 @@ INSTANTIATE_TEST_SUITE_P(
                       // 19 bytes: readers take 20 at a section start.
                       Refusal{"last_section_unseen", "app", 3, "would not be seen"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Nearly 4 GiB (a sparse file): refused with a message before it is read,
+// where the section writer would have thrown.
+TEST_F(Bootimg, APayloadTooBigForAnySectionIsRefusedUnread) {
+    const std::string huge = file("huge", {});
+    std::filesystem::resize_file(huge, image::kMaxSectionPayload + 1);
+    const Result r = bootimg({"create", "-o", path("out.img"), "--type", "app", "--version",
+                              "1.0.0.0", huge});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "do not fit a section")) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(path("out.img")));
+}
 
 TEST_F(Bootimg, ExtendedHeaderBytesAreCoveredByTheCrc) {
     Bytes s = section(kKernel, 0x03000000, {1, 2, 3}, 32, 0xA5);

@@ -2,6 +2,7 @@
 #include <charconv>
 #include <cstdarg>
 #include <cstring>
+#include <exception>
 #include <new>
 
 #include "bootimg.hpp"
@@ -161,6 +162,11 @@ int bootimg_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
         status = 2;
     } catch (const std::bad_alloc&) {
         std::fprintf(err, "bootimg: out of memory\n");
+        status = 1;
+    } catch (const std::exception& e) {
+        // A request the checks above let through by mistake still ends
+        // with a message, not an abort.
+        std::fprintf(err, "bootimg: %s\n", e.what());
         status = 1;
     }
     std::fflush(out);

@@ -1,5 +1,6 @@
 // bootimg create: a container from payload files.
 #include <algorithm>
+#include <filesystem>
 #include <vector>
 
 #include "commands.hpp"
@@ -38,9 +39,9 @@ std::uint16_t parse_hdr_len(std::string_view text) {
 bool payload_acceptable(const SectionRequest& r, std::span<const std::uint8_t> payload, bool force,
                         const Io& io) {
     const std::uint32_t header_size = r.layout.hdr_len ? r.layout.hdr_len : image::kBasicHeaderSize;
-    if (payload.size() > std::uint64_t{0xFFFFFFFFu} - header_size) {
-        complain(io, "create", "%s: %zu bytes do not fit a section (its size is a 32-bit number)",
-                 r.path.c_str(), payload.size());
+    if (payload.size() > image::kMaxSectionPayload) {
+        complain(io, "create", "%s: %zu bytes do not fit a section (at most %llu)", r.path.c_str(),
+                 payload.size(), static_cast<unsigned long long>(image::kMaxSectionPayload));
         return false;
     }
     const auto len = static_cast<std::uint32_t>(payload.size());
@@ -143,6 +144,15 @@ int run_create(Args args, const Io& io) {
     std::size_t last_start = 0;
     for (const SectionRequest& r : requests) {
         last_start = container.size();
+        // Too big a payload is refused before it is read into memory.
+        std::error_code size_error;
+        const std::uintmax_t size = std::filesystem::file_size(r.path, size_error);
+        if (!size_error && size > image::kMaxSectionPayload) {
+            complain(io, "create", "%s: %ju bytes do not fit a section (at most %llu); %s not written",
+                     r.path.c_str(), size, static_cast<unsigned long long>(image::kMaxSectionPayload),
+                     out_path.c_str());
+            return 1;
+        }
         std::vector<std::uint8_t> payload;
         std::string error;
         if (!read_whole_file(r.path, payload, error)) {

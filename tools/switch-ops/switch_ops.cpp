@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 #endif
+    startup::claim_standard_descriptors();
     sig_init();
     if (command == "xmodem" && argc == 3) return xmodem_command(argv[2]);
     if (command == "mgmt" && argc <= 3) {
