@@ -81,6 +81,8 @@ int get_ip_addr(const char* prompt, std::uint32_t* out, int required, int check_
         std::fputs(prompt, stdout);
         std::fflush(stdout);
         const char* line = mgmt::line_of(get_user_input(buf, sizeof buf));
+        // A console that has ended cannot give a better answer: cancel.
+        if (console_input_ended()) return 0;
         if (line[0] == 'q' || line[0] == 'Q') return 0;
         if (line[0] == '\0' && !required) return 1;
         in_addr parsed{};
@@ -105,7 +107,7 @@ int mgmt_port_params(char /*port*/, std::uint8_t* use_dhcp_out, std::uint32_t* i
         std::fflush(stdout);
         std::uint8_t buf[mgmt::kAnswerSize];
         get_user_input(buf, sizeof buf);
-        if (sig_quit_raised) return 0;
+        if (sig_quit_raised || console_input_ended()) return 0;
         if (std::toupper(buf[0]) == 'Y') *use_dhcp_out = 1;
         std::putchar('\n');
     }
@@ -205,7 +207,7 @@ int run_mac_config() {
         std::fputs("MAC address (format nn:nn:nn:nn:nn:nn): ", stdout);
         std::fflush(stdout);
         const char* line = mgmt::line_of(get_user_input(buf, sizeof buf));
-        if (sig_quit_raised) return 0;
+        if (sig_quit_raised || console_input_ended()) return 0;
         if (std::strcmp(line, "q") == 0) return 0;
         // Only six fields and their colons may reach the shell: what
         // follows a sixth field would otherwise run as a command.

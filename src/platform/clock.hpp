@@ -10,5 +10,7 @@ void pause_us(unsigned long microseconds);
 void pause_s(unsigned seconds);
 // A time-out of the switch (a poll) on the same clock as the waits.
 unsigned scale_ms(unsigned milliseconds);
+// The millisecond between two polls of a timed wait.
+void pause_poll();
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,10 @@
 #include <string_view>
 
 namespace {
+
+// Whether the last read of the console found no more keys to give (end of
+// input, a hung-up line).
+bool input_ended = false;
 
 constexpr int kCtrlA = 1;
 constexpr int kCtrlB = 2;
@@ -205,8 +210,13 @@ int uartGetC() {
     const RestoreTerminal restore(saved);
     // An interrupted or failed read leaves the key at 0, which is what the
     // dialogues expect; the reason is found in sig_quit_raised.
-    [[maybe_unused]] const ssize_t got = read(STDIN_FILENO, &key, 1);
+    const ssize_t got = read(STDIN_FILENO, &key, 1);
+    input_ended = got == 0 || (got < 0 && errno != EINTR);
     return key;
+}
+
+bool console_input_ended() {
+    return input_ended;
 }
 
 int uartPutC(int c) {
@@ -219,6 +229,10 @@ std::uint8_t* get_user_input(std::uint8_t* buf, std::uint32_t size) {
     // A buffer of no bytes cannot even hold the NUL: there is nothing to edit.
     if (buf == nullptr || size == 0) return buf;
     LineEditor editor(std::span(buf, size));
-    while (!editor.done()) editor.key(uartGetC());
+    while (!editor.done()) {
+        const int k = uartGetC();
+        if (input_ended) break;
+        editor.key(k);
+    }
     return buf;
 }

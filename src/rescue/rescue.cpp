@@ -106,6 +106,11 @@ int run_rescue_mode() {
                 sig_quit_raised = 0;
                 continue;
             }
+            if (key == 0 && console_input_ended()) {
+                // Nobody can choose any more: the one way out is a reboot.
+                std::puts("Console input ended.");
+                board_reset();
+            }
             if (key == 0) continue;
             const int upper = std::toupper(key);
             if (accepted(upper))
@@ -153,7 +158,7 @@ int run_usb_rescue() {
     for (;;) {
         get_user_input(line, sizeof line);
         const char* text = reinterpret_cast<const char*>(line);
-        if (text[0] == 'q' || text[0] == 'Q') {
+        if (text[0] == 'q' || text[0] == 'Q' || console_input_ended()) {
             leave_stick();
             return 0;
         }

@@ -237,7 +237,7 @@ int getByte(std::uint32_t seconds, std::uint8_t* out, int fd) {
             *out = b;
             return 1;
         }
-        ::usleep(1000);
+        platform::pause_poll();
     }
     return -1;
 }

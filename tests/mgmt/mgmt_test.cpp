@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "support/switch_root.hpp"
+
 
 namespace {
 
@@ -68,5 +70,21 @@ INSTANTIATE_TEST_SUITE_P(
                       MacCase{"0x1:1:2:3:4:5", false, "AHexPrefixIsRefused"},
                       MacCase{"", false, "AnEmptyLineIsRefused"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A console that has ended (no more keys, ever) cancels the questions
+// instead of asking again for ever.
+TEST(MgmtQuestions, AnEndedConsoleCancelsInsteadOfAskingForEver) {
+    std::uint32_t ip = 0;
+    {
+        testing_support::StdinFeed keys("banana\n");
+        testing_support::StdoutCapture out;
+        EXPECT_EQ(get_ip_addr("IP addr    :", &ip, 1, 1), 0);
+    }
+    {
+        testing_support::StdinFeed keys("not-a-mac\n");
+        testing_support::StdoutCapture out;
+        EXPECT_EQ(run_mac_config(), 0);
+    }
+}
 
 }  // namespace

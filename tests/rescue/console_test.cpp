@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <thread>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -122,6 +124,8 @@ protected:
 
     int master() const { return master_.get(); }
     int slave() const { return slave_.get(); }
+    // The operator's terminal goes away: reads of the console fail.
+    void hang_up() { master_.reset(); }
 
 private:
     Fd master_;
@@ -248,6 +252,28 @@ TEST_F(PtyTest, SizeZeroLeavesBufferAndKeysAlone) {
     EXPECT_EQ(screen(0), "");
     // The keys are still waiting for the next reader.
     EXPECT_EQ(read_available(slave(), 2), "x" + kCr);
+}
+
+// A console that has gone (a hung-up line) ends the line with what was typed
+// instead of reading nothing for ever; the dialogues see that it ended.
+TEST_F(PtyTest, AHungUpConsoleEndsTheLineWithWhatWasTyped) {
+    ASSERT_NO_FATAL_FAILURE(make_slave_raw());
+    ASSERT_NO_FATAL_FAILURE(type("ab"));
+    screen(0);
+    std::array<std::uint8_t, 8> line{};
+    bool ended = false;
+    {
+        ConsoleOn console(slave());
+        std::thread later([this] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            hang_up();
+        });
+        get_user_input(line.data(), line.size());
+        ended = console_input_ended();
+        later.join();
+    }
+    EXPECT_STREQ(reinterpret_cast<const char*>(line.data()), "ab");
+    EXPECT_TRUE(ended);
 }
 
 // Each character must be on the line when uartPutC returns, not when stdio's

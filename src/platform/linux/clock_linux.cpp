@@ -13,5 +13,8 @@ unsigned scale_ms(unsigned milliseconds) {
 void pause_s(unsigned seconds) {
     ::sleep(seconds);
 }
+void pause_poll() {
+    ::usleep(1000);
+}
 
 }  // namespace platform

@@ -28,6 +28,12 @@ void pause_us(unsigned long microseconds) {
     ::usleep(static_cast<useconds_t>(microseconds / divisor()));
 }
 
+void pause_poll() {
+    // A far end played in-process has a clock of its own: a poll advances it.
+    if (sim::detail::advance_far_ends_ms(1)) return;
+    ::usleep(1000);
+}
+
 void pause_s(unsigned seconds) {
     if (divisor() == 1) {
         ::sleep(seconds);

@@ -73,6 +73,17 @@ std::map<int, Device>& devices() {
     return d;
 }
 
+std::map<int, sim::FarEnd*>& far_ends() {
+    static std::map<int, sim::FarEnd*> f;
+    return f;
+}
+
+sim::FarEnd* far_end(int fd) {
+    if (far_ends().empty()) return nullptr;
+    auto it = far_ends().find(fd);
+    return it == far_ends().end() ? nullptr : it->second;
+}
+
 Device* find(int fd) {
     auto it = devices().find(fd);
     return it == devices().end() ? nullptr : &it->second;
@@ -80,7 +91,23 @@ Device* find(int fd) {
 
 }  // namespace
 
+namespace sim::detail {
+
+bool advance_far_ends_ms(unsigned ms) {
+    for (auto& entry : far_ends()) entry.second->advance_ms(ms);
+    return !far_ends().empty();
+}
+
+}  // namespace sim::detail
+
 namespace sim {
+
+void attach_far_end(int fd, FarEnd* far) {
+    far_ends()[fd] = far;
+}
+void detach_far_end(int fd) {
+    far_ends().erase(fd);
+}
 
 void set_dev_dir(const std::string& dir) {
     detail::config().dev_dir = dir;
@@ -205,6 +232,7 @@ ssize_t pwrite(int fd, const void* buf, std::size_t count, off_t offset) {
 // Plain reads and writes of a partition go through the same NOR model at the
 // descriptor's file position, as the MTD character device does.
 ssize_t read(int fd, void* buf, std::size_t count) {
+    if (sim::FarEnd* far = far_end(fd)) return far->read(static_cast<std::uint8_t*>(buf), count);
     Device* d = find(fd);
     if (auto* b = d ? std::get_if<Bus>(d) : nullptr) return sim::detail::i2c_read(*b, buf, count);
     if (auto* m = d ? std::get_if<Mtd>(d) : nullptr) {
@@ -217,6 +245,8 @@ ssize_t read(int fd, void* buf, std::size_t count) {
 }
 
 ssize_t write(int fd, const void* buf, std::size_t count) {
+    if (sim::FarEnd* far = far_end(fd))
+        return far->write(static_cast<const std::uint8_t*>(buf), count);
     Device* d = find(fd);
     if (auto* b = d ? std::get_if<Bus>(d) : nullptr) return sim::detail::i2c_write(*b, buf, count);
     if (d && std::holds_alternative<FlashFile>(*d))

@@ -72,6 +72,21 @@ void clear_i2c_log();
 // meanwhile (default 5 ms, as the part's data sheet gives at most).
 void set_eeprom_write_time_us(std::uint32_t us);
 
+// A serial line whose far end the caller plays without a real terminal (for
+// fuzzing the XMODEM receiver): reads and writes on `fd` go to `far`, and
+// while one is attached every poll of a timed wait advances the far end's
+// clock by a millisecond instead of sleeping.
+class FarEnd {
+public:
+    virtual ~FarEnd() = default;
+    // What the switch reads: 0 when nothing has arrived (a non-blocking port).
+    virtual long read(std::uint8_t* buf, std::size_t count) = 0;
+    virtual long write(const std::uint8_t* buf, std::size_t count) = 0;
+    virtual void advance_ms(unsigned ms) = 0;
+};
+void attach_far_end(int fd, FarEnd* far);
+void detach_far_end(int fd);
+
 // Forgets faults, counters and the transfer log (not the backing files).
 void reset();
 

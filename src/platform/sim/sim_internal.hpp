@@ -64,5 +64,7 @@ bool serial_path(const std::string& mapped);
 int serial_ioctl(int fd, unsigned long request, unsigned long value);
 
 unsigned long clock_divisor();
+// Advances the clock of every attached far end; false when there is none.
+bool advance_far_ends_ms(unsigned ms);
 
 }  // namespace sim::detail
