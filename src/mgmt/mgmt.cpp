@@ -40,7 +40,13 @@ struct Dotted {
     }
 };
 
+CommandRunner runner = nullptr;
+
 void run(const char* command) {
+    if (runner) {
+        runner(command);
+        return;
+    }
     startup::run_shell(command);
 }
 
@@ -49,6 +55,10 @@ char* line_of(std::uint8_t* buf) {
 }
 
 }  // namespace
+
+void set_command_runner(CommandRunner r) {
+    runner = r;
+}
 
 bool mac_line_valid(std::string_view line) {
     int fields = 0;
@@ -85,16 +95,18 @@ int get_ip_addr(const char* prompt, std::uint32_t* out, int required, int check_
         if (console_input_ended()) return 0;
         if (line[0] == 'q' || line[0] == 'Q') return 0;
         if (line[0] == '\0' && !required) return 1;
+        // Only an accepted answer is stored: a refused one must not stay
+        // behind for a later empty answer to keep.
         in_addr parsed{};
         if (inet_aton(line, &parsed) == 0) {
             std::puts("Invalid IP address. Try again please");
             continue;
         }
-        *out = parsed.s_addr;
-        if (check_range && !verify_ip_address(*out)) {
+        if (check_range && !verify_ip_address(parsed.s_addr)) {
             std::printf("Invalid IP address %s. Try again please\n", line);
             continue;
         }
+        *out = parsed.s_addr;
         return 1;
     }
 }

@@ -22,6 +22,11 @@ inline constexpr int kSettleDots = 20;
 // hexadecimal digits separated by colons, and nothing else.
 bool mac_line_valid(std::string_view line);
 
+// Where the commands go: the system shell, unless a test or a fuzzer records
+// them instead (nullptr puts the shell back).
+using CommandRunner = int (*)(const char* command);
+void set_command_runner(CommandRunner runner);
+
 }  // namespace mgmt
 
 // Asks how the port gets its address (DHCP is offered when `offer_dhcp` is

@@ -71,6 +71,17 @@ INSTANTIATE_TEST_SUITE_P(
                       MacCase{"", false, "AnEmptyLineIsRefused"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A gateway refused by the rules, then an empty answer (no gateway): the
+// refused address must not be kept as the answer.
+TEST(MgmtQuestions, AnEmptyAnswerAfterARefusedOneLeavesNoAddress) {
+    std::uint32_t gw = 0;
+    testing_support::StdinFeed keys("8\n\n");
+    testing_support::StdoutCapture out;
+    EXPECT_EQ(get_ip_addr("Gateway    :", &gw, 0, 1), 1);
+    EXPECT_EQ(gw, 0u);
+    EXPECT_NE(out.text().find("Invalid IP address 8. Try again please"), std::string::npos);
+}
+
 // A console that has ended (no more keys, ever) cancels the questions
 // instead of asking again for ever.
 TEST(MgmtQuestions, AnEndedConsoleCancelsInsteadOfAskingForEver) {
