@@ -10,7 +10,8 @@
 // Besides "no crash, no hang": a transfer reported as received must be made
 // of blocks that the stream framed whole and correctly (header, number,
 // complement, data, CRC-16), numbered 1, 2, 3... in the file's order, and
-// the count reported must be the file's size.
+// the count reported must be the file's size. XMODEM_FUZZ_REPORT=FILE adds
+// the outcome, the file and the stream of a failing input to FILE.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -146,7 +147,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (o.result > 0) {
         // Received: the count is the file, and the file is what a sender framed.
         if (static_cast<std::size_t>(o.result) != got.size()) __builtin_trap();
-        if (!made_of_framed_blocks(line.stream(), got, 0, 1)) __builtin_trap();
+        if (!made_of_framed_blocks(line.stream(), got, 0, 1)) {
+            if (const char* show = std::getenv("XMODEM_FUZZ_REPORT")) {
+                std::FILE* f = std::fopen(show, "a");
+                std::fprintf(f, "result %d units %u\nfile:", o.result, o.units);
+                for (auto b : got) std::fprintf(f, " %02x", b);
+                std::fprintf(f, "\nstream:");
+                for (auto b : line.stream()) std::fprintf(f, " %02x", b);
+                std::fprintf(f, "\n");
+                std::fclose(f);
+            }
+            __builtin_trap();
+        }
     }
     return 0;
 }
