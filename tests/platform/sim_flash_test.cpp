@@ -58,7 +58,9 @@ TEST_F(SimFlash, EraseOnlyOnWholeBlocksInsideThePartition) {
         {0x7 * SimBoard::kBlock, SimBoard::kBlock, true},  // last block
         {0x100, SimBoard::kBlock, false},                  // unaligned start
         {0, SimBoard::kBlock + 1024, false},               // unaligned length
-        {0, 0, false},
+        {0, 0, true},                                       // empty: nothing to do
+        {0x100, 0, true},                                   // empty, even off a boundary
+        {0x8 * SimBoard::kBlock, 0, false},                 // empty, but at the end
         {0x8 * SimBoard::kBlock, SimBoard::kBlock, false},  // past the end
         {0x7 * SimBoard::kBlock, 2 * SimBoard::kBlock, false},
         {0xFFFF0000u, 0x20000u, false},  // wraps 32 bits
@@ -79,6 +81,7 @@ TEST_F(SimFlash, EraseSetsOnesAndIsCountedPerBlock) {
               static_cast<ssize_t>(zeros.size()));
     ASSERT_EQ(erase(SimBoard::kBlock, SimBoard::kBlock), 0);
     ASSERT_EQ(erase(SimBoard::kBlock, SimBoard::kBlock), 0);
+    ASSERT_EQ(erase(0, 0), 0);  // empty: not an erase of block 0
     const auto p = board.partition("mtd-kernel");
     EXPECT_EQ(p[SimBoard::kBlock - 1], 0x00);
     EXPECT_EQ(p[SimBoard::kBlock], 0xFF);
