@@ -10,6 +10,7 @@
 
 #include "platform/device.hpp"
 #include "platform/sim/sim.hpp"
+#include "support/mtd_answers.hpp"
 #include "support/sim_board.hpp"
 
 using testing_support::SimBoard;
@@ -48,29 +49,53 @@ TEST_F(SimFlash, WriteWithoutEraseCorruptsAsNorDoes) {
     EXPECT_EQ(p[103], 0x00);
 }
 
-TEST_F(SimFlash, EraseOnlyOnWholeBlocksInsideThePartition) {
-    struct Case {
-        std::uint32_t start, length;
-        bool ok;
-    } cases[] = {
-        {0, SimBoard::kBlock, true},
-        {SimBoard::kBlock, 2 * SimBoard::kBlock, true},
-        {0x7 * SimBoard::kBlock, SimBoard::kBlock, true},  // last block
-        {0x100, SimBoard::kBlock, false},                  // unaligned start
-        {0, SimBoard::kBlock + 1024, false},               // unaligned length
-        {0, 0, false},
-        {0x8 * SimBoard::kBlock, SimBoard::kBlock, false},  // past the end
-        {0x7 * SimBoard::kBlock, 2 * SimBoard::kBlock, false},
-        {0xFFFF0000u, 0x20000u, false},  // wraps 32 bits
-    };
-    for (const auto& c : cases) {
-        errno = 0;
-        const int r = erase(c.start, c.length);
-        EXPECT_EQ(r == 0, c.ok) << std::hex << c.start << "+" << c.length;
-        if (!c.ok) {
-            EXPECT_EQ(errno, EINVAL);
-        }
+// The answers the e500v2 kernel gives (the kernel stage checks the same table).
+class SimFlashErase : public SimFlash,
+                      public ::testing::WithParamInterface<mtd_answers::EraseCase> {};
+
+TEST_P(SimFlashErase, AnswersAsTheKernelDoes) {
+    static_assert(SimBoard::kBlock == mtd_answers::kBlock);
+    const auto& c = GetParam();
+    const auto before = board.partition("mtd-kernel");
+    const std::uint32_t at = c.start_in(static_cast<std::uint32_t>(before.size()));
+    errno = 0;
+    const int r = erase(at, c.length);
+    if (c.error == 0) {
+        EXPECT_EQ(r, 0) << errno;
+    } else {
+        EXPECT_EQ(r, -1);
+        EXPECT_EQ(errno, c.error);
     }
+    const auto after = board.partition("mtd-kernel");
+    if (c.erases) {
+        EXPECT_EQ(std::vector<std::uint8_t>(after.begin() + at, after.begin() + at + c.length),
+                  std::vector<std::uint8_t>(c.length, 0xFF));
+    } else {
+        EXPECT_EQ(after, before);
+        EXPECT_EQ(sim::erase_counts("/dev/mtd-kernel"), std::vector<std::uint32_t>(8, 0));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Request, SimFlashErase, ::testing::ValuesIn(mtd_answers::kEraseCases),
+                         [](const auto& info) { return mtd_answers::case_name(info.param); });
+
+TEST_F(SimFlash, AReadOnlyOpenReadsButRefusesErasesAndWritesAsTheKernelDoes) {
+    board.set_partition("mtd-kernel", std::vector<std::uint8_t>(0x80000, 0x5A));
+    dev::UniqueFd ro(dev::open("/dev/mtd-kernel", O_RDONLY));
+    ASSERT_TRUE(ro);
+    mtd_info_user info{};
+    EXPECT_EQ(dev::ioctl(ro.get(), MEMGETINFO, &info), 0);
+    std::uint8_t buf[16];
+    EXPECT_EQ(dev::pread(ro.get(), buf, sizeof buf, 0), 16);
+    erase_info_user e{0, SimBoard::kBlock};
+    errno = 0;
+    EXPECT_EQ(dev::ioctl(ro.get(), MEMERASE, &e), -1);
+    EXPECT_EQ(errno, EPERM);
+    errno = 0;
+    EXPECT_EQ(dev::pwrite(ro.get(), buf, sizeof buf, 0), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(board.partition("mtd-kernel"), std::vector<std::uint8_t>(0x80000, 0x5A));
+    EXPECT_EQ(sim::erase_counts("/dev/mtd-kernel"), std::vector<std::uint32_t>(8, 0));
 }
 
 TEST_F(SimFlash, EraseSetsOnesAndIsCountedPerBlock) {

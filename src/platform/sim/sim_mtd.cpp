@@ -2,7 +2,8 @@
 // character device on the switch's NOR part:
 //  - MEMGETINFO reports the file's size and the erase-block size;
 //  - MEMERASE must cover whole erase blocks inside the partition (else
-//    EINVAL) and sets them to 0xFF;
+//    EINVAL) and sets them to 0xFF; an empty range inside it does nothing;
+//  - a handle opened read-only is refused erases (EPERM) and writes (EBADF);
 //  - a write can only clear bits: new = old AND data. Writing over data that
 //    was not erased corrupts it exactly as the real part would;
 //  - reads and writes at or past the end are cut short as mtdchar does.
@@ -117,6 +118,11 @@ bool erase(int fd, const std::string& path, std::uint64_t start, std::uint64_t l
     return true;
 }
 
+bool writable(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
 }  // namespace
 
 Outcome next_op(sim::FlashOp op) {
@@ -186,11 +192,22 @@ int mtd_ioctl(int fd, const std::string& path, unsigned long request, void* arg)
         return 0;
     }
     if (request == MEMERASE) {
+        // mtdchar refuses erases through a handle opened without write access.
+        if (!writable(fd)) {
+            errno = EPERM;
+            return -1;
+        }
         erase_info_user e{};
         std::memcpy(&e, arg, sizeof e);
         const std::uint64_t start = e.start, length = e.length;
-        if (block == 0 || length == 0 || start % block != 0 || length % block != 0 ||
-            start >= size || length > size - start) {
+        if (block == 0 || start >= size || length > size - start) {
+            errno = EINVAL;
+            return -1;
+        }
+        // The kernel's MTD layer answers an empty range inside the partition
+        // at once, without reaching the chip: nothing erased, nothing counted.
+        if (length == 0) return 0;
+        if (start % block != 0 || length % block != 0) {
             errno = EINVAL;
             return -1;
         }
@@ -238,6 +255,10 @@ ssize_t mtd_pwrite(int fd, const std::string&, const void* buf, std::size_t coun
     const std::uint64_t size = file_size(fd);
     if (offset < 0) {
         errno = EINVAL;
+        return -1;
+    }
+    if (!writable(fd)) {
+        errno = EBADF;
         return -1;
     }
     const auto off = static_cast<std::uint64_t>(offset);
