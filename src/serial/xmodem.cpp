@@ -118,18 +118,21 @@ Outcome receive(int line, int out) {
 
         if (!got_header) {
             errorflag |= kHeaderTimeout;
-        } else if (header == kEot && block_outstanding) {
-            std::fputs("EOT\n", stderr);
-            abort = true;
         } else if (header == kEot) {
             std::fputs("EOT\n", stderr);
-            flushRX(line);
-            putByte(kNak, line);
-            // A second EOT, or silence, confirms the end. A header here is
-            // taken as a byte only: its block is sent again after the NAK.
-            if (getByte(kAfterEotWait, &header, line) == 1 && !ends_header_wait(header, started)) {
-                header = 0;
-                errorflag |= kStrayAfterEot;
+            if (block_outstanding) {
+                abort = true;
+            } else {
+                flushRX(line);
+                putByte(kNak, line);
+                // A second EOT, or silence, confirms the end. A header here
+                // is taken as a byte only: its block is sent again after the
+                // NAK.
+                if (getByte(kAfterEotWait, &header, line) == 1 &&
+                    !ends_header_wait(header, started)) {
+                    header = 0;
+                    errorflag |= kStrayAfterEot;
+                }
             }
         } else if (header == kCan) {
             std::fputs("CAN\n", stderr);
