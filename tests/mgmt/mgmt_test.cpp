@@ -1,11 +1,10 @@
-// The management port's rules for addresses and MAC address lines. The
+// The management port's MAC address rule and its questions' corner cases. The
 // questions and what the answers do to a real port (dhclient, ifconfig,
 // route, the link check) are tested end to end in the simulated switch with
 // its management network (tests/e2e/test_mgmt.py): in-process, an answer
 // could reach the PC's own network.
 #include "mgmt/mgmt.hpp"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -14,35 +13,6 @@
 
 
 namespace {
-
-std::uint32_t addr(const char* dotted) {
-    in_addr a{};
-    inet_aton(dotted, &a);
-    return a.s_addr;
-}
-
-struct AddressCase {
-    const char* address;
-    bool usable;
-    const char* name;
-};
-
-class AddressRule : public ::testing::TestWithParam<AddressCase> {};
-
-TEST_P(AddressRule, DecidesWhetherAHostOrGatewayMayHaveIt) {
-    EXPECT_EQ(verify_ip_address(addr(GetParam().address)), GetParam().usable ? 1 : 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Mgmt, AddressRule,
-    ::testing::Values(AddressCase{"0.0.0.0", false, "NoAddressIsRefused"},
-                      AddressCase{"0.1.2.3", false, "FirstOctetZeroIsRefused"},
-                      AddressCase{"240.0.0.1", false, "ClassEIsRefused"},
-                      AddressCase{"255.255.255.255", false, "BroadcastIsRefused"},
-                      AddressCase{"239.255.255.255", true, "TheTopOfOctet239Passes"},
-                      AddressCase{"1.0.0.0", true, "OneDotZeroPasses"},
-                      AddressCase{"192.0.2.7", true, "AnOrdinaryHostPasses"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 struct MacCase {
     const char* line;
