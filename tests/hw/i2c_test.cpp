@@ -193,4 +193,50 @@ TEST_F(Vpd, EachWriteWaitsForTheEepromToStoreIt) {
     EXPECT_EQ(board.eeprom(vpd::kBootedImage), 1);
 }
 
+// One transfer of a VPD access left unacknowledged, each in turn, as the
+// device-fault campaign does on the powered switch: the caller sees a
+// message and a failed result, except where the write-enable step is lost,
+// which is silent by design (the protected part acknowledges and keeps its
+// old content).
+struct NakCase {
+    const char* name;
+    bool write;  // a boot-slot write of 2 (else a read of it)
+    std::uint32_t nth;
+    std::string message;  // what reaches the console
+    int result;
+    std::uint8_t stored;
+};
+
+class VpdNak : public Vpd, public ::testing::WithParamInterface<NakCase> {};
+
+TEST_P(VpdNak, LeavesTheByteAsItWasOrStoresIt) {
+    const NakCase& c = GetParam();
+    board.set_eeprom(vpd::kBootSlot, 1);
+    init();
+    sim::fail_nth_i2c_transfer(c.nth);
+    ::testing::internal::CaptureStdout();
+    const int r = c.write ? api_set_image(2) : api_get_image();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.message);
+    EXPECT_EQ(r, c.result);
+    EXPECT_EQ(board.eeprom(vpd::kBootSlot), c.stored);
+    std::size_t failed = 0;
+    for (const auto& t : sim::i2c_log()) failed += t.error == ENXIO;
+    EXPECT_EQ(failed, 1u);
+}
+
+const std::string kNak = std::to_string(ENXIO);
+
+INSTANTIATE_TEST_SUITE_P(
+    EachTransfer, VpdNak,
+    ::testing::Values(
+        NakCase{"WriteWhoseExpanderReadIsLostStillEnablesAndStores", true, 1, "", 3, 2},
+        NakCase{"WriteWhoseEnableIsLostIsSwallowedByTheProtectedPart", true, 2, "", 3, 1},
+        NakCase{"WriteWhoseEepromTransferIsLostSaysSo", true, 3,
+                "I2C error when writing bus 0 offset 256: " + kNak + "\n", -1, 1},
+        NakCase{"ReadWhoseOffsetIsLostSaysSoAndGivesZero", false, 1,
+                "I2C error - device 0xa8 writing bus 0 offset 256: " + kNak + "\n", 0, 1},
+        NakCase{"ReadWhoseDataIsLostSaysSoAndGivesZero", false, 2,
+                "I2C error - device 0xa8 @ 256, 1 bytes : " + kNak + "\n", 0, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace

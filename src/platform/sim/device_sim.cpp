@@ -62,7 +62,9 @@ using sim::detail::Bus;
 struct Mtd {
     std::string path;
 };
-struct FlashFile {};
+struct FlashFile {
+    std::string path;
+};
 struct Serial {};
 using Device = std::variant<Mtd, Bus, FlashFile, Serial>;
 
@@ -174,7 +176,7 @@ int open(const char* path, int flags, mode_t mode) {
     else if (sim::detail::serial_path(mapped))
         devices()[fd] = Serial{};
     else if (sim::detail::flash_fs_path(mapped))
-        devices()[fd] = FlashFile{};
+        devices()[fd] = FlashFile{mapped};
     return fd;
 }
 
@@ -249,8 +251,8 @@ ssize_t write(int fd, const void* buf, std::size_t count) {
         return far->write(static_cast<const std::uint8_t*>(buf), count);
     Device* d = find(fd);
     if (auto* b = d ? std::get_if<Bus>(d) : nullptr) return sim::detail::i2c_write(*b, buf, count);
-    if (d && std::holds_alternative<FlashFile>(*d))
-        return sim::detail::flash_fs_write(fd, buf, count);
+    if (auto* f = d ? std::get_if<FlashFile>(d) : nullptr)
+        return sim::detail::flash_fs_write(fd, f->path, buf, count);
     if (auto* m = d ? std::get_if<Mtd>(d) : nullptr) {
         const off_t pos = ::lseek(fd, 0, SEEK_CUR);
         const ssize_t r = sim::detail::mtd_pwrite(fd, m->path, buf, count, pos);

@@ -13,12 +13,15 @@
 // Other environment settings, read once at first use:
 //   BOOTLAUNCH_SIM_ERASE_SIZE  erase-block size in bytes (default 65536; a
 //                              power of two and a multiple of 1024)
-//   BOOTLAUNCH_SIM_FAULTS      e.g. "write:3,erase:1,read:2,power:40": make the
-//                              Nth write/erase/read of flash fail with EIO, or
-//                              cut the power after 40 flash operations
+//   BOOTLAUNCH_SIM_FAULTS      e.g. "write:3,erase:1,read:2,i2c:5,power:40": make
+//                              the Nth write/erase/read of flash fail with EIO,
+//                              the Nth I2C transfer go unacknowledged (ENXIO),
+//                              or cut the power after 40 flash operations
 //   BOOTLAUNCH_SIM_I2C_LOG     append one line per I2C transfer to this file
 //   BOOTLAUNCH_SIM_OP_COUNT    keep the number of flash operations so far in
-//                              this file (what a power-cut campaign cuts)
+//                              this file (what a power-cut campaign cuts),
+//                              then lines "read N", "erase N", "write N" and
+//                              "i2c N" (what a fault campaign fails)
 //
 // Files under /user, the switch's JFFS2 file system on flash, opened through
 // the seam: each write to them is a flash operation that an injected fault
@@ -45,6 +48,9 @@ enum class FlashOp { Read, Erase, Write };
 // The nth operation of that kind from now on (1: the next one) fails with EIO
 // and changes nothing. 0 disarms.
 void fail_nth(FlashOp op, std::uint32_t n);
+// The nth I2C transfer from now on is not acknowledged: it fails with ENXIO,
+// as an unanswered address does, and changes nothing. 0 disarms.
+void fail_nth_i2c_transfer(std::uint32_t n);
 // After n more flash operations complete, the next one is torn half-way (a
 // write programs the first half of its bytes, an erase clears the first half
 // of its range) and the process ends at once with kPowerCutStatus, as a

@@ -14,7 +14,8 @@
 // the pin levels, which the outputs drive. Registers live in a 32-byte file.
 //
 // An address with no device behind it fails every transfer with ENXIO, as an
-// unanswered address does on the real bus.
+// unanswered address does on the real bus; so does a transfer that an
+// injected fault leaves unacknowledged.
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
@@ -158,6 +159,7 @@ int i2c_ioctl(Bus& bus, unsigned long request, unsigned long value, void* arg) {
     if (req.size != I2C_SMBUS_BYTE_DATA || !req.data)
         return static_cast<int>(fail(bus, kind, req.command, EINVAL));
     if (bus.address < 0) return static_cast<int>(fail(bus, kind, req.command, ENXIO));
+    if (next_i2c_transfer_fails(bus.number, bus.address)) return static_cast<int>(fail(bus, kind, req.command, ENXIO));
     const auto address = static_cast<std::uint8_t>(bus.address);
     // The EEPROM does not speak SMBus register access; only the expander is
     // modelled for it.
@@ -182,6 +184,7 @@ ssize_t i2c_write(Bus& bus, const void* buf, std::size_t count) {
     using Kind = sim::I2cTransfer::Kind;
     const auto* data = static_cast<const std::uint8_t*>(buf);
     if (bus.address < 0) return fail(bus, Kind::Write, 0, ENXIO);
+    if (next_i2c_transfer_fails(bus.number, bus.address)) return fail(bus, Kind::Write, 0, ENXIO);
     const auto address = static_cast<std::uint8_t>(bus.address);
     Fd fd = open_device(bus.number, address);
     if (!fd) return fail(bus, Kind::Write, 0, ENXIO);
@@ -214,6 +217,7 @@ ssize_t i2c_read(Bus& bus, void* buf, std::size_t count) {
     using Kind = sim::I2cTransfer::Kind;
     auto* out = static_cast<std::uint8_t*>(buf);
     if (bus.address < 0) return fail(bus, Kind::Read, 0, ENXIO);
+    if (next_i2c_transfer_fails(bus.number, bus.address)) return fail(bus, Kind::Read, 0, ENXIO);
     const auto address = static_cast<std::uint8_t>(bus.address);
     Fd fd = open_device(bus.number, address);
     if (!fd) return fail(bus, Kind::Read, 0, ENXIO);

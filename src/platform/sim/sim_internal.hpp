@@ -51,13 +51,17 @@ void mtd_reset();
 // One flash operation's fate, shared by the partitions and the flash file
 // system: an injected failure, a power cut in the middle of it, or nothing.
 enum class Outcome { Proceed, Fail, Tear };
-Outcome next_op(sim::FlashOp op);
+// `where` names the partition or file, for the fault campaign's tally.
+Outcome next_op(sim::FlashOp op, const std::string& where);
 [[noreturn]] void power_lost();
+// Counts an I2C transfer that reaches a bus; true when it is the one an
+// injected fault makes go unacknowledged.
+bool next_i2c_transfer_fails(int bus, int address);
 void read_fault_settings();
 
 // A write to a file on the flash file system (see Config::flash_fs).
 bool flash_fs_path(const std::string& path);
-ssize_t flash_fs_write(int fd, const void* buf, std::size_t count);
+ssize_t flash_fs_write(int fd, const std::string& path, const void* buf, std::size_t count);
 
 // Serial lines (the console port).
 bool serial_path(const std::string& mapped);

@@ -13,11 +13,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "platform/sim/sim.hpp"
@@ -29,19 +31,37 @@ namespace {
 
 struct Faults {
     std::uint32_t fail_at[3] = {0, 0, 0};  // indexed by FlashOp
+    std::uint32_t i2c_fail_at = 0;
     std::uint32_t power_after = 0;
     bool power_armed = false;
     // BOOTLAUNCH_SIM_OP_COUNT: a file that always holds the number of flash
-    // operations so far, so that a power-cut campaign knows how many there
-    // are to cut.
+    // operations so far (what a power-cut campaign cuts), then each kind's
+    // own count and the I2C transfers' (what a fault campaign fails).
     int count_fd = -1;
     std::uint32_t count = 0;
+    std::uint32_t kind_count[3] = {0, 0, 0};
+    std::uint32_t i2c_count = 0;
+    std::string failed;  // what the injected failure hit, once it has
 };
+
+void write_tally(const Faults& f) {
+    if (f.count_fd < 0) return;
+    char text[512];
+    const int n = std::snprintf(text, sizeof text,
+                                "%u\nread %u\nerase %u\nwrite %u\ni2c %u\n%s%s%s", f.count,
+                                f.kind_count[0], f.kind_count[1], f.kind_count[2], f.i2c_count,
+                                f.failed.empty() ? "" : "failed ", f.failed.c_str(),
+                                f.failed.empty() ? "" : "\n");
+    if (n <= 0) return;
+    const auto length = std::min(static_cast<std::size_t>(n), sizeof text - 1);
+    [[maybe_unused]] const ssize_t w = ::pwrite(f.count_fd, text, length, 0);
+    [[maybe_unused]] const int t = ::ftruncate(f.count_fd, static_cast<off_t>(length));
+}
 
 Faults& faults() {
     static Faults f = [] {
         Faults f;
-        // "write:3,erase:1,read:2,power:40"
+        // "write:3,erase:1,read:2,i2c:5,power:40"
         if (const char* faults_setting = std::getenv("BOOTLAUNCH_SIM_FAULTS")) {
             std::string s = faults_setting;
             std::size_t pos = 0;
@@ -60,6 +80,8 @@ Faults& faults() {
                         f.fail_at[1] = n;
                     else if (key == "write")
                         f.fail_at[2] = n;
+                    else if (key == "i2c")
+                        f.i2c_fail_at = n;
                     else if (key == "power") {
                         f.power_after = n;
                         f.power_armed = true;
@@ -125,21 +147,34 @@ bool writable(int fd) {
 
 }  // namespace
 
-Outcome next_op(sim::FlashOp op) {
+Outcome next_op(sim::FlashOp op, const std::string& where) {
     Faults& f = faults();
-    if (f.count_fd >= 0) {
-        char text[16];
-        const int n = std::snprintf(text, sizeof text, "%u\n", ++f.count);
-        [[maybe_unused]] const ssize_t w =
-            ::pwrite(f.count_fd, text, static_cast<std::size_t>(n), 0);
-    }
+    ++f.count;
+    ++f.kind_count[static_cast<int>(op)];
     auto& at = f.fail_at[static_cast<int>(op)];
-    if (f.power_armed) {
-        if (f.power_after == 0) return Outcome::Tear;
-        --f.power_after;
+    Outcome outcome = Outcome::Proceed;
+    if (f.power_armed && f.power_after-- == 0)
+        outcome = Outcome::Tear;
+    else if (at > 0 && --at == 0) {
+        static const char* const names[] = {"read", "erase", "write"};
+        f.failed = std::string(names[static_cast<int>(op)]) + " " + where;
+        outcome = Outcome::Fail;
     }
-    if (at > 0 && --at == 0) return Outcome::Fail;
-    return Outcome::Proceed;
+    write_tally(f);
+    return outcome;
+}
+
+bool next_i2c_transfer_fails(int bus, int address) {
+    Faults& f = faults();
+    ++f.i2c_count;
+    const bool fails = f.i2c_fail_at > 0 && --f.i2c_fail_at == 0;
+    if (fails) {
+        char where[48];
+        std::snprintf(where, sizeof where, "i2c bus %d address 0x%02x", bus, address);
+        f.failed = where;
+    }
+    write_tally(f);
+    return fails;
 }
 
 void power_lost() {
@@ -158,8 +193,8 @@ bool flash_fs_path(const std::string& path) {
 // JFFS2 writes its nodes to the flash as they come: a write cut short by a
 // power cut leaves the file with the first half of the data that was being
 // written, and nothing after it.
-ssize_t flash_fs_write(int fd, const void* buf, std::size_t count) {
-    switch (next_op(sim::FlashOp::Write)) {
+ssize_t flash_fs_write(int fd, const std::string& path, const void* buf, std::size_t count) {
+    switch (next_op(sim::FlashOp::Write, path)) {
     case Outcome::Fail:
         errno = EIO;
         return -1;
@@ -211,7 +246,7 @@ int mtd_ioctl(int fd, const std::string& path, unsigned long request, void* arg)
             errno = EINVAL;
             return -1;
         }
-        switch (next_op(sim::FlashOp::Erase)) {
+        switch (next_op(sim::FlashOp::Erase, path)) {
         case Outcome::Fail:
             errno = EIO;
             return -1;
@@ -229,7 +264,7 @@ int mtd_ioctl(int fd, const std::string& path, unsigned long request, void* arg)
     return -1;
 }
 
-ssize_t mtd_pread(int fd, const std::string&, void* buf, std::size_t count, off_t offset) {
+ssize_t mtd_pread(int fd, const std::string& path, void* buf, std::size_t count, off_t offset) {
     const std::uint64_t size = file_size(fd);
     if (offset < 0) {
         errno = EINVAL;
@@ -238,7 +273,7 @@ ssize_t mtd_pread(int fd, const std::string&, void* buf, std::size_t count, off_
     const auto off = static_cast<std::uint64_t>(offset);
     const std::size_t n =
         off >= size ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(count, size - off));
-    switch (next_op(sim::FlashOp::Read)) {
+    switch (next_op(sim::FlashOp::Read, path)) {
     case Outcome::Fail:
         errno = EIO;
         return -1;
@@ -251,7 +286,7 @@ ssize_t mtd_pread(int fd, const std::string&, void* buf, std::size_t count, off_
     return ::pread(fd, buf, n, offset);
 }
 
-ssize_t mtd_pwrite(int fd, const std::string&, const void* buf, std::size_t count, off_t offset) {
+ssize_t mtd_pwrite(int fd, const std::string& path, const void* buf, std::size_t count, off_t offset) {
     const std::uint64_t size = file_size(fd);
     if (offset < 0) {
         errno = EINVAL;
@@ -268,7 +303,7 @@ ssize_t mtd_pwrite(int fd, const std::string&, const void* buf, std::size_t coun
     }
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, size - off));
     const auto* data = static_cast<const std::uint8_t*>(buf);
-    switch (next_op(sim::FlashOp::Write)) {
+    switch (next_op(sim::FlashOp::Write, path)) {
     case Outcome::Fail:
         errno = EIO;
         return -1;
@@ -292,6 +327,10 @@ namespace sim {
 
 void fail_nth(FlashOp op, std::uint32_t n) {
     detail::faults().fail_at[static_cast<int>(op)] = n;
+}
+
+void fail_nth_i2c_transfer(std::uint32_t n) {
+    detail::faults().i2c_fail_at = n;
 }
 
 void cut_power_after(std::uint32_t n) {

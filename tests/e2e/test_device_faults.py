@@ -1,0 +1,267 @@
+"""Every device failure, at every point: each whole flow of the powered
+switch run once per device operation it makes, with that one operation
+failing. The operations are the flash's reads, erases and writes (EIO) and
+the I2C transfers to the VPD EEPROM and the I/O expander (not acknowledged,
+ENXIO); the simulator counts them in a fault-free run first.
+
+An operator plays the console: the rescue menu's keys of the flow, then R;
+"1" or "2" at the slot question; y to erase; Enter around the serial
+download; exit at the application's prompt. Each run must end, with no
+crash, in the boot of an image whose CRC is good, in the rescue menu (left
+with R) or in a reboot. A failure that the launcher met must be named on
+the console; a slot reported as updated must hold the new container, and a
+slot whose write failed must not have become the boot slot.
+
+CI runs every STEPth operation of each kind (DEVICE_FAULT_STEP: 10 with the
+sim build, 64 with the others) and each kind's first and last;
+scripts/device-fault-campaign runs them all and prints the figures.
+"""
+
+import collections
+import os
+import re
+import shutil
+import subprocess
+
+import pexpect
+import pytest
+
+from conftest import (BOARD_SIM, TIMEOUT, back_to_console_settings, bootimg, make_container,
+                      needs_root, sections_of)
+from boardsim import binaries
+
+pytestmark = needs_root
+
+# The sim build takes the widest slice; the sanitizer and PowerPC builds,
+# slower, a thinner one.
+STEP = int(os.environ.get("DEVICE_FAULT_STEP",
+                          "10" if os.environ.get("E2E_SANDBOX_ONCE") != "skip" else "64"))
+KINDS = ("read", "erase", "write", "i2c")
+TALLY = "/run/board/device-ops"
+
+MENU_PROMPT = "\r\nOption? : "
+SLOT_PROMPT = "Install image as image 1 or 2 (hit return to just boot image): "
+# What names a failure on the console.
+ERROR_WORDS = re.compile(r"error|fail|invalid|unable|can't|cannot|not found|corrupt|bad ",
+                         re.IGNORECASE)
+# Failures that the switch passes over without a word, by design, and why.
+SILENT_BY_DESIGN = [
+    (re.compile(r"read /dev/mtd-ubootenv$"),
+     "an unreadable boot-loader environment counts as an empty one"),
+    (re.compile(r"i2c bus 1 address 0x20$"),
+     "the EEPROM's write-enable step is not checked; the write is tried anyway"),
+    (re.compile(r"read /dev/mtd-(uboot|rfs|kernel|devicetree)$"),
+     "a stored header copy that cannot be read reads as version 0.0.0.0 (shown as such, "
+     "or never the same version, so the section is installed)"),
+]
+
+
+class Flow:
+    def __init__(self, name, *, keys=(), usb=None, rescue=False, serial=False, slot="2"):
+        self.name = name
+        self.keys = list(keys)     # rescue menu keys, then R
+        self.usb = usb             # the stick that is in: "replace" or "boot"
+        self.rescue = rescue       # the boot loader asks for the menu
+        self.serial = serial       # the container goes over the console
+        self.slot = slot           # the answer to the slot question
+
+
+FLOWS = [
+    Flow("normal start"),
+    Flow("start with a USB stick that replaces slot 1", usb="replace"),
+    Flow("start from the USB stick's own image", usb="boot"),
+    Flow("serial install", rescue=True, serial=True, keys=["x", "E"]),
+    Flow("USB install", rescue=True, usb="replace", keys=["u", "E"], slot="1"),
+    Flow("version display", rescue=True, keys=["v", "E"]),
+    Flow("diagnostics boot", rescue=True, keys=["d"]),
+]
+
+
+def prepare(board, tmp_path):
+    """The container that the installs write (a kernel of two erase blocks
+    and an application), and the sticks: one with it as slot 1's
+    replacement, one with an application to boot."""
+    app = board.app_archive("3.0.0.1")
+    kernel = tmp_path / "uImage"
+    kernel.write_bytes(b"\x27\x05\x19\x56" + bytes(range(256)) * 300)
+    image = make_container(tmp_path / "update.img", [("kernel", "4.19.0.9", kernel),
+                                                     ("app", "3.0.0.1", app)])
+    sticks = {"replace": tmp_path / "stick", "boot": tmp_path / "boot-stick"}
+    for stick in sticks.values():
+        stick.mkdir()
+    shutil.copy(image, sticks["replace"] / "TQV4410_replace1_OS.img")
+    make_container(sticks["boot"] / "TQV4410_OS.img", [("app", "3.0.0.2", app)])
+    return image, sticks
+
+
+def verify(path):
+    tool = bootimg()
+    return subprocess.run([*binaries.run_prefix(tool), str(tool), "verify", str(path)],
+                          capture_output=True).returncode == 0
+
+
+class Run:
+    """One power-on of a flow, played to its end."""
+
+    def __init__(self, board, flow, image, sticks, fault=None):
+        self.board, self.flow = board, flow
+        if flow.rescue:
+            board.set_env(diagnostics="rescue")
+        board.set_vpd("usb-boot", 0xD5 if flow.usb else 0)
+        setenv = [f"BOOTLAUNCH_SIM_OP_COUNT={TALLY}"]
+        if fault:
+            setenv.append(f"BOOTLAUNCH_SIM_FAULTS={fault[0]}:{fault[1]}")
+        self.boot_slot_before = board.vpd("boot-slot")
+        self.console = board.power_on(usb=sticks[flow.usb] if flow.usb else None, setenv=setenv)
+        self.image = image
+        self.started = None  # the application that started: "application" or "diagnostics"
+        self.menus = 0
+        self.play()
+        self.record = self.console.off()
+        self.log = board.console_log()
+
+    def play(self):
+        console, keys = self.console, list(self.flow.keys)
+        patterns = [*map(re.escape, (MENU_PROMPT, SLOT_PROMPT,
+                                     "Choose file number to install (q to quit): ", "y/N: ",
+                                     "hit the <ENTER> key")),
+                    r"Demo (application|diagnostics) \S+ started", pexpect.EOF]
+        while True:
+            which = console.expect(patterns)
+            if which == 0:
+                self.menus += 1
+                assert self.menus <= len(self.flow.keys) + 3, "the menu keeps coming back"
+                self.board.wait_for_key_read()
+                console.send(keys.pop(0) if keys else "R")
+            elif which == 1:
+                console.sendline(self.flow.slot)
+            elif which == 2:
+                console.sendline("1")
+            elif which == 3:
+                self.board.wait_for_key_read()
+                console.send("y")
+            elif which == 4:
+                self.download()
+            elif which == 5:
+                self.started = console.child.match.group(1)
+                console.expect_exact("> ")
+                console.sendline("exit")
+                return
+            else:
+                return
+
+    def download(self):
+        board = self.board
+        sender = subprocess.Popen([str(BOARD_SIM), "send", str(board.path), str(self.image)],
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        try:
+            board.wait_for_line(lambda line: "-icanon" in line)
+            self.console.send("\r")
+            sender.communicate(timeout=TIMEOUT)
+        finally:
+            if sender.poll() is None:
+                sender.kill()
+        back_to_console_settings(self.board, self.console)
+
+    def tally(self):
+        """{kind: count} of the operations made, and what the injected
+        failure hit ("read /dev/mtd-env", say) or None."""
+        counts, failed = {}, None
+        for line in (self.board.path / "run/device-ops").read_text().split("\n")[1:]:
+            word, _, rest = line.partition(" ")
+            if word == "failed":
+                failed = rest
+            elif word:
+                counts[word] = int(rest)
+        return counts, failed
+
+    def ending(self):
+        if self.started == "application":
+            app = self.record["application"]
+            return (f"application {app['environment'].get('DEMO_SLOT_VERSION')} started "
+                    f"from image {app.get('booted_image')}")
+        if self.started:
+            return f"{self.started} started"
+        return self.record["ended"]
+
+    def message(self):
+        """The first line that names a failure, numbers left out."""
+        for line in self.log.splitlines():
+            if ERROR_WORDS.search(line):
+                return re.sub(r"\b\d+\b", "N", line.strip())[:70]
+        return None
+
+
+def check(run, fault):
+    """The rules every run keeps; returns a short description of how the
+    run ended."""
+    board, record, log = run.board, run.record, run.log
+    where = f"{run.flow.name}, {fault[0]} {fault[1]} failing"
+    assert record["ended"] in ("reboot", "application-ended"), f"{where}: ended {record}"
+    if run.started == "application":
+        booted = record["application"].get("booted_image")
+        # An image booted from flash was checked by its CRC: it must still pass.
+        if booted in (1, 2):
+            assert verify(board.slot(booted)), f"{where}: booted slot {booted} fails its CRC"
+    elif run.started is None:
+        assert record["ended"] == "reboot", f"{where}: neither a boot nor a reboot"
+
+    _, failed = run.tally()
+    message = run.message()
+    if failed and not message:
+        reasons = [why for pattern, why in SILENT_BY_DESIGN if pattern.search(failed)]
+        assert reasons, f"{where}: the failure ({failed}) is not named\n{log[-1500:]}"
+        message = f"silent: {reasons[0].split(';')[0].split(' (')[0]}"
+        if "v" in run.flow.keys and "header" in reasons[0]:
+            assert "0.0.0.0" in log, f"{where}: the unreadable header copy is not shown as 0.0.0.0"
+
+    new = sections_of(run.image)[-1]  # what a slot holds: the application section
+    for slot in (1, 2):
+        path = board.slot(slot)
+        holds_new = path.exists() and path.read_bytes() == new
+        if f"Image{slot} updated succeeded" in log or \
+                f"Image{slot} has been successfully replaced" in log:
+            assert holds_new, f"{where}: slot {slot} reported updated but does not hold the image"
+        if not holds_new and board.vpd("boot-slot") == slot != run.boot_slot_before:
+            raise AssertionError(f"{where}: slot {slot} became the boot slot but its write failed")
+    if not failed:
+        return f"not reached: {run.ending()}"
+    return f"{message}\n            -> {run.ending()}"
+
+
+@pytest.fixture
+def campaign(board, tmp_path):
+    image, sticks = prepare(board, tmp_path)
+    clean = tmp_path / "clean"
+    shutil.copytree(board.path, clean, symlinks=True)
+
+    def fresh():
+        shutil.rmtree(board.path)
+        shutil.copytree(clean, board.path, symlinks=True)
+
+    return board, image, sticks, fresh
+
+
+@pytest.mark.parametrize("flow", FLOWS, ids=[re.sub(r"\W+", "_", f.name) for f in FLOWS])
+def test_every_failing_device_operation_leaves_a_bootable_switch(campaign, flow):
+    board, image, sticks, fresh = campaign
+    fresh()
+    clean_run = Run(board, flow, image, sticks)
+    counts, _ = clean_run.tally()
+    assert clean_run.started, f"{flow.name}: the fault-free run booted nothing"
+
+    endings = collections.Counter()
+    runs = 0
+    for kind in KINDS:
+        total = counts.get(kind, 0)
+        for n in sorted(set(range(1, total + 1, STEP)) | ({1, total} if total else set())):
+            fresh()
+            run = Run(board, flow, image, sticks, (kind, n))
+            endings[f"{kind}: {check(run, (kind, n))}"] += 1
+            runs += 1
+
+    print(f"\n{flow.name}: {runs} runs, one failing operation each, of "
+          + ", ".join(f"{counts.get(k, 0)} {k}" for k in KINDS))
+    for ending, count in sorted(endings.items()):
+        print(f"  {count:4d}  {ending}")
+
