@@ -142,14 +142,13 @@ int main() {
     std::vector<std::uint8_t> payload(kSlotBytes - image::kBasicHeaderSize);
     std::mt19937 rng(20240601);
     std::generate(payload.begin(), payload.end(), [&] { return static_cast<std::uint8_t>(rng()); });
-    const std::vector<std::uint8_t> section =
-        image::build_section({image::code(image::ImageType::Application), 0x01000001, 0, false},
-                             payload);
+    const std::vector<std::uint8_t> section = image::build_section(
+        {image::code(image::ImageType::Application), 0x01000001, 0, false}, payload);
     write_file(slot, section);
-    const std::uint32_t stored_crc = image::decode_header(
-        std::span<const std::uint8_t, image::kHeaderProbeSize>(section.data(),
-                                                               image::kHeaderProbeSize))
-                                         .crc;
+    const std::uint32_t stored_crc =
+        image::decode_header(std::span<const std::uint8_t, image::kHeaderProbeSize>(
+                                 section.data(), image::kHeaderProbeSize))
+            .crc;
 
     // One of each first: the slot in the page cache, and the archive written
     // by the boot's code is checked to be the payload.
@@ -172,15 +171,17 @@ int main() {
     const double a = median(ours);
     const double b = median(theirs);
     const double mb = kSlotBytes / 1e6;
-    std::printf("slot: one application section of %u bytes (%.0f MiB), random payload; "
-                "median of %d runs, alternating\n",
-                kSlotBytes, kSlotBytes / 1048576.0, kRuns);
+    std::printf(
+        "slot: one application section of %u bytes (%.0f MiB), random payload; "
+        "median of %d runs, alternating\n",
+        kSlotBytes, kSlotBytes / 1048576.0, kRuns);
     std::printf("extraction (extract::unpack):        %7.1f ms  %7.1f MB/s  (runs %.1f..%.1f ms)\n",
                 a * 1e3, mb / a, *std::min_element(ours.begin(), ours.end()) * 1e3,
                 *std::max_element(ours.begin(), ours.end()) * 1e3);
-    std::printf("read + zlib crc32 + write (baseline): %7.1f ms  %7.1f MB/s  (runs %.1f..%.1f ms)\n",
-                b * 1e3, mb / b, *std::min_element(theirs.begin(), theirs.end()) * 1e3,
-                *std::max_element(theirs.begin(), theirs.end()) * 1e3);
+    std::printf(
+        "read + zlib crc32 + write (baseline): %7.1f ms  %7.1f MB/s  (runs %.1f..%.1f ms)\n",
+        b * 1e3, mb / b, *std::min_element(theirs.begin(), theirs.end()) * 1e3,
+        *std::max_element(theirs.begin(), theirs.end()) * 1e3);
     std::printf("ratio extraction / baseline: %.2fx (goal: at most 1.20x) %s\n", a / b,
                 a / b <= 1.2 ? "met" : "NOT MET");
     std::printf("archive %s the payload\n", same ? "matches" : "DIFFERS FROM");

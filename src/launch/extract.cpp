@@ -79,9 +79,8 @@ int parse_image(std::FILE* stream, std::uint8_t header[image::kHeaderProbeSize])
 extract::Unpacked extract::unpack(std::FILE* in, std::FILE* out,
                                   std::uint8_t header[image::kHeaderProbeSize]) {
     if (!parse_image(in, header)) return Unpacked::NoSection;
-    const image::SectionHeader h =
-        image::decode_header(std::span<const std::uint8_t, image::kHeaderProbeSize>(
-            header, image::kHeaderProbeSize));
+    const image::SectionHeader h = image::decode_header(
+        std::span<const std::uint8_t, image::kHeaderProbeSize>(header, image::kHeaderProbeSize));
     std::unique_ptr<std::uint8_t[]> section = read_checked_section(in, h);
     if (!section) return Unpacked::Damaged;
     const image::SectionGeometry g = image::section_geometry(h);
