@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kSlotBytes = 15u << 20;  // one section filling the slot
-constexpr int kRuns = 9;
+constexpr int kRuns = 15;
 
 double seconds_since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
