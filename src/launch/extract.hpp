@@ -17,6 +17,20 @@ namespace extract {
 inline constexpr const char* kSlotPaths[] = {nullptr, "/user/images/image1", "/user/images/image2"};
 inline constexpr const char* kArchive = "/tmp/lumeximage.tar.gz";
 
+// What became of a container given to unpack().
+enum class Unpacked {
+    Written,    // the section's payload is in the archive
+    NoSection,  // no application or diagnostics section was found
+    Damaged,    // the section found fails its checksum or its sizes
+};
+
+// The work of a boot between opening the container and starting the
+// launch: finds the first application or diagnostics section in `in`, reads
+// and checks the whole of it, and only then writes its payload to `out`.
+// `header` receives the first 20 bytes of that section (or what
+// parse_image leaves there when there is none).
+Unpacked unpack(std::FILE* in, std::FILE* out, std::uint8_t header[image::kHeaderProbeSize]);
+
 }  // namespace extract
 
 // Checks and starts the image of the given code (1, 2: slots; 3: USB

@@ -1,6 +1,6 @@
-// The slot scan and the environment loader, on containers and files made in
-// the test. The boot path around them runs end to end in the simulated
-// switch (tests/e2e).
+// The slot scan, the checked unpacking and the environment loader, on
+// containers and files made in the test. The boot path around them runs end
+// to end in the simulated switch (tests/e2e).
 #include "launch/extract.hpp"
 
 #include <gtest/gtest.h>
@@ -94,6 +94,52 @@ TEST(SlotScan, EndsOnEveryHeaderThatWouldNotMoveItForward) {
         EXPECT_EQ(r.found, 0) << c.name;
         EXPECT_EQ(r.magic, c.last_magic) << c.name;
     }
+}
+
+// What the boot finds in a slot, and the archive it leaves.
+struct Unpacking {
+    extract::Unpacked result;
+    std::vector<std::uint8_t> archive;
+};
+
+Unpacking unpack(const std::vector<std::uint8_t>& slot) {
+    TemporaryDirectory dir;
+    testing_support::write_file(dir / "image", slot);
+    std::uint8_t header[image::kHeaderProbeSize];
+    extract::Unpacked result;
+    {
+        common::UniqueFile in(std::fopen((dir / "image").c_str(), "rb"));
+        common::UniqueFile out(std::fopen((dir / "archive").c_str(), "wb"));
+        result = extract::unpack(in.get(), out.get(), header);
+    }
+    return {result, testing_support::read_file(dir / "archive")};
+}
+
+TEST(Unpack, WritesThePayloadOnlyWhenTheWholeSectionChecks) {
+    const auto kernel = section(ImageType::Kernel, 100);
+    std::vector<std::uint8_t> payload(3000);
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7);
+    const auto app =
+        image::build_section({image::code(ImageType::Application), 0x01000001, 32, false}, payload);
+
+    Unpacking u = unpack(join({kernel, app}));
+    EXPECT_EQ(u.result, extract::Unpacked::Written);
+    EXPECT_EQ(u.archive, payload);
+
+    auto damaged = app;
+    damaged.back() ^= 0x01;
+    u = unpack(join({kernel, damaged}));
+    EXPECT_EQ(u.result, extract::Unpacked::Damaged);
+    EXPECT_TRUE(u.archive.empty());
+
+    const std::vector<std::uint8_t> cut(app.begin(), app.end() - 1);
+    u = unpack(join({kernel, cut}));
+    EXPECT_EQ(u.result, extract::Unpacked::Damaged) << "a section the file cannot hold whole";
+    EXPECT_TRUE(u.archive.empty());
+
+    u = unpack(kernel);
+    EXPECT_EQ(u.result, extract::Unpacked::NoSection);
+    EXPECT_TRUE(u.archive.empty());
 }
 
 TEST(EnvSetup, PairsAreSetAndALastNameAloneGetsAnEmptyValue) {
