@@ -5,7 +5,7 @@
 // checks for null. libstdc++'s nothrow operators are built on the throwing
 // ones inside a try block, so they alone bring in the whole exception
 // runtime: the unwinder, and the default terminate handler with the C++
-// name demangler (about 80 KB of the launcher's 200). The switch's code
+// name demangler (130 KB of the launcher's 200). The switch's code
 // neither throws nor catches; it is built without exceptions, and a failed
 // allocation that has no null check to go to ends the program as an
 // uncaught std::bad_alloc did: a message and abort().
