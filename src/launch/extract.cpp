@@ -76,6 +76,21 @@ int parse_image(std::FILE* stream, std::uint8_t header[image::kHeaderProbeSize])
     }
 }
 
+namespace extract {
+
+Archive write_archive(std::FILE* in, std::FILE* out, std::uint8_t header[image::kHeaderProbeSize]) {
+    if (!parse_image(in, header)) return Archive::NoSection;
+    const image::SectionHeader h =
+        image::decode_header(std::span<const std::uint8_t, image::kHeaderProbeSize>(
+            header, image::kHeaderProbeSize));
+    const std::unique_ptr<std::uint8_t[]> section = read_checked_section(in, h);
+    if (!section) return Archive::Damaged;
+    std::fwrite(section.get() + image::section_geometry(h).payload_offset, 1, h.len, out);
+    return Archive::Written;
+}
+
+}  // namespace extract
+
 int extract_image(int code) {
     const char* path = nullptr;
     if (code == 1 || code == 2) {
@@ -124,9 +139,10 @@ int extract_image(int code) {
     }
 
     std::uint8_t raw[image::kHeaderProbeSize];
-    if (!parse_image(in.get(), raw)) {
-        in.reset();
-        out.reset();
+    const extract::Archive archive = extract::write_archive(in.get(), out.get(), raw);
+    in.reset();
+    out.reset();
+    if (archive == extract::Archive::NoSection) {
         if (code == usb::kBootFromStick) {
             std::fprintf(stderr, "Error: USB image corrupted or belongs to another switch type.\n");
             return 0;
@@ -140,12 +156,7 @@ int extract_image(int code) {
         std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", code, alt);
         return 0;
     }
-
-    const image::SectionHeader h = image::decode_header(raw);
-    std::unique_ptr<std::uint8_t[]> section = read_checked_section(in.get(), h);
-    if (!section) {
-        in.reset();
-        out.reset();
+    if (archive == extract::Archive::Damaged) {
         if (code == usb::kBootFromStick) {
             std::fprintf(stderr, "USB image CRC failed.");
             return 0;
@@ -158,12 +169,7 @@ int extract_image(int code) {
         return 0;
     }
 
-    const image::SectionGeometry g = image::section_geometry(h);
-    std::fwrite(section.get() + g.payload_offset, 1, h.len, out.get());
-    section.reset();
-    in.reset();
-    out.reset();
-
+    const image::SectionHeader h = image::decode_header(raw);
     api_set_booted_image(static_cast<std::uint8_t>(booted));
     if (gdb_enable && !gdbserver_enable) extract_gdb(booted);
     launch_image(h.type() == image::code(image::ImageType::Diagnostics));

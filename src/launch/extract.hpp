@@ -29,3 +29,16 @@ int extract_image(int code);
 // byte and `header` holding its first 20 bytes, or 0 when there is none
 // (then `header` holds the last complete header read, or zeros).
 int parse_image(std::FILE* stream, std::uint8_t header[image::kHeaderProbeSize]);
+
+namespace extract {
+
+enum class Archive { NoSection, Damaged, Written };
+
+// The check at the heart of extraction: scans `in` with parse_image (which
+// leaves `header` as it describes), reads the section found whole, checks it
+// and writes its payload to `out`. Nothing is written unless the section is
+// whole and its checksum holds.
+Archive write_archive(std::FILE* in, std::FILE* out,
+                      std::uint8_t header[image::kHeaderProbeSize]);
+
+}  // namespace extract
