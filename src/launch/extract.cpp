@@ -80,9 +80,8 @@ namespace extract {
 
 Archive write_archive(std::FILE* in, std::FILE* out, std::uint8_t header[image::kHeaderProbeSize]) {
     if (!parse_image(in, header)) return Archive::NoSection;
-    const image::SectionHeader h =
-        image::decode_header(std::span<const std::uint8_t, image::kHeaderProbeSize>(
-            header, image::kHeaderProbeSize));
+    const image::SectionHeader h = image::decode_header(
+        std::span<const std::uint8_t, image::kHeaderProbeSize>(header, image::kHeaderProbeSize));
     const std::unique_ptr<std::uint8_t[]> section = read_checked_section(in, h);
     if (!section) return Archive::Damaged;
     std::fwrite(section.get() + image::section_geometry(h).payload_offset, 1, h.len, out);

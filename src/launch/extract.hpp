@@ -38,7 +38,6 @@ enum class Archive { NoSection, Damaged, Written };
 // leaves `header` as it describes), reads the section found whole, checks it
 // and writes its payload to `out`. Nothing is written unless the section is
 // whole and its checksum holds.
-Archive write_archive(std::FILE* in, std::FILE* out,
-                      std::uint8_t header[image::kHeaderProbeSize]);
+Archive write_archive(std::FILE* in, std::FILE* out, std::uint8_t header[image::kHeaderProbeSize]);
 
 }  // namespace extract

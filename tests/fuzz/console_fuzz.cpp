@@ -47,14 +47,33 @@ struct LineModel {
 
     void plain(std::uint8_t k) {
         switch (k) {
-        case '\r': case '\n': done = true; break;
-        case 1: cursor = 0; break;
-        case 2: if (cursor > 0) --cursor; break;
-        case 3: cursor = 0; done = broken = true; break;
-        case 4: if (cursor < text.size()) text.erase(cursor, 1); break;
-        case 6: if (cursor < text.size()) ++cursor; break;
-        case 8: case 127: if (cursor > 0) text.erase(--cursor, 1); break;
-        case 27: escape = 1; break;
+        case '\r':
+        case '\n':
+            done = true;
+            break;
+        case 1:
+            cursor = 0;
+            break;
+        case 2:
+            if (cursor > 0) --cursor;
+            break;
+        case 3:
+            cursor = 0;
+            done = broken = true;
+            break;
+        case 4:
+            if (cursor < text.size()) text.erase(cursor, 1);
+            break;
+        case 6:
+            if (cursor < text.size()) ++cursor;
+            break;
+        case 8:
+        case 127:
+            if (cursor > 0) text.erase(--cursor, 1);
+            break;
+        case 27:
+            escape = 1;
+            break;
         default:
             if (k >= ' ' && text.size() + 1 < size) text.insert(cursor++, 1, static_cast<char>(k));
         }
@@ -78,8 +97,10 @@ struct Terminal {
             } else if (c == 8) {
                 if (column > 0) --column;
             } else if (c != 7) {
-                if (column == screen.size()) screen.push_back(static_cast<char>(c));
-                else screen[column] = static_cast<char>(c);
+                if (column == screen.size())
+                    screen.push_back(static_cast<char>(c));
+                else
+                    screen[column] = static_cast<char>(c);
                 ++column;
             }
         }
@@ -124,7 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         LineModel model(buf_size);
         if (buf_size > 0)
-            while (!model.done && next < keys.size()) model.key(static_cast<std::uint8_t>(keys[next++]));
+            while (!model.done && next < keys.size())
+                model.key(static_cast<std::uint8_t>(keys[next++]));
         if (get_user_input(buf.get(), static_cast<std::uint32_t>(buf_size)) != buf.get())
             __builtin_trap();
 

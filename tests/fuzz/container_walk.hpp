@@ -23,10 +23,10 @@ inline std::uint32_t be32(const std::uint8_t* p) {
 
 struct Section {
     std::size_t offset;
-    std::uint32_t type;      // magic without the extended-header flag
-    std::uint64_t header;    // payload offset
-    std::uint64_t size;      // header + payload, without wrap-around
-    bool good;               // whole inside the bytes, consistent, checksum holds
+    std::uint32_t type;    // magic without the extended-header flag
+    std::uint64_t header;  // payload offset
+    std::uint64_t size;    // header + payload, without wrap-around
+    bool good;             // whole inside the bytes, consistent, checksum holds
 
     std::span<const std::uint8_t> bytes(std::span<const std::uint8_t> all) const {
         return all.subspan(offset, size);
@@ -50,8 +50,8 @@ inline std::vector<Section> walk(std::span<const std::uint8_t> data) {
         const std::uint64_t size = header + len;
         Section s{static_cast<std::size_t>(o), magic & 0x7FFFFFFFu, header, size, false};
         if (header >= (extended ? 20u : 16u) && size <= data.size() - o) {
-            const auto crc = static_cast<std::uint32_t>(
-                ::crc32(0, p + 4, static_cast<uInt>(size - 4)));
+            const auto crc =
+                static_cast<std::uint32_t>(::crc32(0, p + 4, static_cast<uInt>(size - 4)));
             s.good = be32(p) == static_cast<std::uint32_t>(~crc);
         }
         out.push_back(s);
