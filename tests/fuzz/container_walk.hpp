@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -80,7 +81,12 @@ bool ends_the_process(Body body) {
         ::_exit(kReturned);
     }
     int status = 0;
-    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) std::abort();
+    // The fuzzer's time-out alarm, taken without SA_RESTART, may break the wait.
+    pid_t waited;
+    do {
+        waited = ::waitpid(pid, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited != pid || !WIFEXITED(status)) std::abort();
     if (WEXITSTATUS(status) == kExited) return true;
     if (WEXITSTATUS(status) == kReturned) return false;
     std::abort();
