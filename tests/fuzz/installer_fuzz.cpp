@@ -1,20 +1,41 @@
-// libFuzzer target: the installer's walk and the boot path's slot scan on
-// arbitrary containers, as they arrive from a USB stick or an XMODEM
-// download. Runs in a private root (needs root) with simulated flash.
-#include <unistd.h>
-
+// libFuzzer target: the installer's walk over arbitrary containers, as they
+// arrive from a USB stick or an XMODEM download, with the slot question
+// answered from the fuzzed bytes too. Runs in a private root (needs root)
+// with simulated flash: nothing it could start exists there.
+//
+// Input: the container, then the keys typed at the slot question, then one
+// control byte: bit 0 skip-same; bit 1 ask the question (bits 2 to 7: how
+// many keys precede the control byte), else bit 2 names slot 2 instead of 1.
+//
+// Checked against the sections along the header chain that are whole and
+// pass zlib's CRC-32: every flash partition that changed now starts with such
+// a section of its type (a boot loader: with its payload), every slot file
+// that changed holds exactly such an application section and is the slot
+// named or answered, and an application booted from the question's answer
+// left exactly such a section's payload as the archive.
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "container_walk.hpp"
 #include "hw/flash.hpp"
 #include "hw/i2c.hpp"
+#include "image/container.hpp"
 #include "image/installer.hpp"
 #include "launch/extract.hpp"
 #include "support/sim_board.hpp"
 #include "support/switch_root.hpp"
+#include "support/testing.hpp"
 
 namespace {
+
+using image::ImageType;
 
 constexpr const char* kInput = "/scratch/fuzz.img";
 
@@ -22,6 +43,61 @@ constexpr const char* kInput = "/scratch/fuzz.img";
 // of the simulator is torn down under the fuzzer's exit.
 testing_support::SwitchRoot* root;
 testing_support::SimBoard* board;
+
+struct Partition {
+    const char* name;
+    ImageType type;  // what the installer may write there
+};
+constexpr ImageType kNothing{0};
+constexpr std::array<Partition, 6> kPartitions{{
+    {"mtd-uboot", ImageType::BootLoader},
+    {"mtd-kernel", ImageType::Kernel},
+    {"mtd-rfs", ImageType::RootFs},
+    {"mtd-devicetree", ImageType::DeviceTree},
+    {"mtd-rescue", ImageType::Diagnostics},
+    {"mtd-ubootenv", kNothing},
+}};
+
+struct Store {
+    std::array<std::vector<std::uint8_t>, kPartitions.size()> partitions;
+    std::array<std::vector<std::uint8_t>, 3> slots;  // [1], [2]; a missing file as empty
+};
+
+// The whole file in one read (a missing one as empty), into `bytes`, whose
+// storage is reused from one run to the next.
+void read_into(const char* path, std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return;
+    std::fseek(f, 0, SEEK_END);
+    bytes.resize(static_cast<std::size_t>(std::ftell(f)));
+    std::rewind(f);
+    if (std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) std::abort();
+    std::fclose(f);
+}
+
+std::vector<std::uint8_t> contents(const char* path) {
+    std::vector<std::uint8_t> bytes;
+    read_into(path, bytes);
+    return bytes;
+}
+
+void snapshot(Store& s) {
+    for (std::size_t i = 0; i < kPartitions.size(); ++i)
+        read_into(board->dev(kPartitions[i].name).c_str(), s.partitions[i]);
+    for (int slot = 1; slot <= 2; ++slot) read_into(install::slot_path(slot), s.slots[slot]);
+}
+
+Store before;
+Store after;
+
+bool starts_with(const std::vector<std::uint8_t>& v, std::span<const std::uint8_t> prefix) {
+    return v.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), v.begin());
+}
+
+bool same(const std::vector<std::uint8_t>& v, std::span<const std::uint8_t> bytes) {
+    return std::equal(v.begin(), v.end(), bytes.begin(), bytes.end());
+}
 
 }  // namespace
 
@@ -33,26 +109,85 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         std::exit(1);
     }
     board = new testing_support::SimBoard;
+    // One erase block each keeps the before-and-after comparison cheap; the
+    // fuzzer's containers are far smaller.
+    for (const Partition& p : kPartitions)
+        board->resize_partition(p.name, testing_support::SimBoard::kBlock);
     api_i2c_init();
     api_flash_init();
     // The installer talks a lot; libFuzzer reports on standard error.
     if (!std::freopen("/dev/null", "w", stdout)) std::exit(1);
+    snapshot(before);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::FILE* f = std::fopen(kInput, "wb");
-    if (!f) std::abort();
-    std::fwrite(data, 1, size, f);
-    std::fclose(f);
+    if (size == 0) return 0;
+    const std::uint8_t control = data[size - 1];
+    const std::uint8_t skip_same = control & 1;
+    const bool ask = (control & 2) != 0;
+    const std::size_t key_count = ask ? std::min<std::size_t>(control >> 2, size - 1) : 0;
+    const std::span<const std::uint8_t> container(data, size - 1 - key_count);
+    const std::string keys(reinterpret_cast<const char*>(data) + container.size(), key_count);
+    const int named = control & 4 ? 2 : 1;
+    // The question takes a line; its first character picks the slot, and
+    // anything but 1 or 2 (or no line) boots the application at once.
+    const int answered = !keys.empty() && (keys[0] == '1' || keys[0] == '2') ? keys[0] - '0' : 0;
+    const int slot = ask ? answered : named;
 
-    // Slot 1 is named, so no question is asked and nothing is booted.
-    const std::uint8_t skip_same = size > 0 ? data[0] & 1 : 0;
-    processTesselImage(kInput, skip_same, 1);
+    testing_support::write_file(kInput, container);
+    std::remove(extract::kArchive);
+    const std::vector<fuzz::Section> chain = fuzz::walk(container);
+    const auto good = [&](ImageType type) {
+        std::vector<fuzz::Section> found;
+        for (const auto& s : chain)
+            if (s.good && s.type == image::code(type)) found.push_back(s);
+        return found;
+    };
+    const std::vector<fuzz::Section> good_apps = good(ImageType::Application);
 
-    f = std::fopen(kInput, "rb");
-    std::uint8_t header[20];
-    parse_image(f, header);
-    std::fclose(f);
+    auto install = [&] {
+        testing_support::StdinFeed feed(keys);
+        processTesselImage(kInput, skip_same, ask ? 0 : named);
+        // What the question left unread must not answer the next run's.
+        while (std::getchar() != EOF) {
+        }
+        std::clearerr(stdin);
+    };
+    if (ask && slot == 0 && !good_apps.empty()) {
+        // It may boot the application: a boot ends the process, so in a child.
+        if (fuzz::ends_the_process(install)) {
+            const std::vector<std::uint8_t> archive = contents(extract::kArchive);
+            if (std::none_of(good_apps.begin(), good_apps.end(), [&](const fuzz::Section& s) {
+                    return same(archive, s.payload(container));
+                }))
+                __builtin_trap();
+        }
+    } else {
+        // No intact application to boot: returning is the only way out.
+        install();
+    }
+
+    snapshot(after);
+    for (std::size_t i = 0; i < kPartitions.size(); ++i) {
+        if (after.partitions[i] == before.partitions[i]) continue;
+        if (kPartitions[i].type == kNothing) __builtin_trap();
+        const bool boot_loader = kPartitions[i].type == ImageType::BootLoader;
+        const std::vector<fuzz::Section> candidates = good(kPartitions[i].type);
+        if (std::none_of(candidates.begin(), candidates.end(), [&](const fuzz::Section& s) {
+                return starts_with(after.partitions[i],
+                                   boot_loader ? s.payload(container) : s.bytes(container));
+            }))
+            __builtin_trap();
+    }
+    for (int n = 1; n <= 2; ++n) {
+        if (after.slots[n] == before.slots[n]) continue;
+        if (n != slot ||
+            std::none_of(good_apps.begin(), good_apps.end(), [&](const fuzz::Section& s) {
+                return same(after.slots[n], s.bytes(container));
+            }))
+            __builtin_trap();
+    }
+    std::swap(before, after);
     return 0;
 }
