@@ -12,8 +12,8 @@ with R) or in a reboot. A failure that the launcher met must be named on
 the console; a slot reported as updated must hold the new container, and a
 slot whose write failed must not have become the boot slot.
 
-CI runs every STEPth operation of each kind (DEVICE_FAULT_STEP: 10 with the
-sim build, 64 with the others) and each kind's first and last;
+CI runs every STEPth operation of each kind (DEVICE_FAULT_STEP: 16 with the
+sim build, 128 with the others) and each kind's first and last;
 scripts/device-fault-campaign runs them all and prints the figures.
 """
 
@@ -35,7 +35,7 @@ pytestmark = needs_root
 # The sim build takes the widest slice; the sanitizer and PowerPC builds,
 # slower, a thinner one.
 STEP = int(os.environ.get("DEVICE_FAULT_STEP",
-                          "10" if os.environ.get("E2E_SANDBOX_ONCE") != "skip" else "64"))
+                          "16" if os.environ.get("E2E_SANDBOX_ONCE") != "skip" else "128"))
 KINDS = ("read", "erase", "write", "i2c")
 TALLY = "/run/board/device-ops"
 
