@@ -26,9 +26,8 @@ import subprocess
 import pexpect
 import pytest
 
-from conftest import (BOARD_SIM, TIMEOUT, back_to_console_settings, bootimg, make_container,
-                      needs_root, sections_of)
-from boardsim import binaries
+from conftest import (back_to_console_settings, make_container, needs_root, run_bootimg,
+                      sections_of, send_while_switched)
 
 pytestmark = needs_root
 
@@ -95,15 +94,17 @@ def prepare(board, tmp_path):
 
 
 def verify(path):
-    tool = bootimg()
-    return subprocess.run([*binaries.run_prefix(tool), str(tool), "verify", str(path)],
-                          capture_output=True).returncode == 0
+    try:
+        run_bootimg("verify", path)
+    except subprocess.CalledProcessError:
+        return False
+    return True
 
 
 class Run:
     """One power-on of a flow, played to its end."""
 
-    def __init__(self, board, flow, image, sticks, fault=None):
+    def __init__(self, board, flow, image, new_slot, sticks, fault=None):
         self.board, self.flow = board, flow
         if flow.rescue:
             board.set_env(diagnostics="rescue")
@@ -116,6 +117,7 @@ class Run:
         self.boot_slot_before = board.vpd("boot-slot")
         self.console = board.power_on(usb=sticks[flow.usb] if flow.usb else None, setenv=setenv)
         self.image = image
+        self.new_slot = new_slot  # what a slot holds after the install: its application section
         self.started = None  # the application that started: "application" or "diagnostics"
         self.menus = 0
         self.play()
@@ -153,16 +155,7 @@ class Run:
                 return
 
     def download(self):
-        board = self.board
-        sender = subprocess.Popen([str(BOARD_SIM), "send", str(board.path), str(self.image)],
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        try:
-            board.wait_for_line(lambda line: "-icanon" in line)
-            self.console.send("\r")
-            sender.communicate(timeout=TIMEOUT)
-        finally:
-            if sender.poll() is None:
-                sender.kill()
+        send_while_switched(self.board, self.console, self.image, lambda line: "-icanon" in line)
         back_to_console_settings(self.board, self.console)
 
     def tally(self):
@@ -219,7 +212,7 @@ def check(run, fault, clean_log):
         if "v" in run.flow.keys and "header" in reasons[0]:
             assert "0.0.0.0" in log, f"{where}: the unreadable header copy is not shown as 0.0.0.0"
 
-    new = sections_of(run.image)[-1]  # what a slot holds: the application section
+    new = run.new_slot
     for slot in (1, 2):
         path = board.slot(slot)
         holds_new = path.exists() and path.read_bytes() == new
@@ -236,6 +229,7 @@ def check(run, fault, clean_log):
 @pytest.fixture
 def campaign(board, tmp_path):
     image, sticks = prepare(board, tmp_path)
+    new_slot = sections_of(image)[-1]
     clean = tmp_path / "clean"
     shutil.copytree(board.path, clean, symlinks=True)
 
@@ -243,14 +237,14 @@ def campaign(board, tmp_path):
         shutil.rmtree(board.path)
         shutil.copytree(clean, board.path, symlinks=True)
 
-    return board, image, sticks, fresh
+    return board, image, new_slot, sticks, fresh
 
 
 @pytest.mark.parametrize("flow", FLOWS, ids=[re.sub(r"\W+", "_", f.name) for f in FLOWS])
 def test_every_failing_device_operation_leaves_a_bootable_switch(campaign, flow):
-    board, image, sticks, fresh = campaign
+    board, image, new_slot, sticks, fresh = campaign
     fresh()
-    clean_run = Run(board, flow, image, sticks)
+    clean_run = Run(board, flow, image, new_slot, sticks)
     counts, _ = clean_run.tally()
     assert clean_run.started, f"{flow.name}: the fault-free run booted nothing"
 
@@ -260,7 +254,7 @@ def test_every_failing_device_operation_leaves_a_bootable_switch(campaign, flow)
         total = counts.get(kind, 0)
         for n in sorted(set(range(1, total + 1, STEP)) | ({1, total} if total else set())):
             fresh()
-            run = Run(board, flow, image, sticks, (kind, n))
+            run = Run(board, flow, image, new_slot, sticks, (kind, n))
             endings[f"{kind}: {check(run, (kind, n), clean_run.log)}"] += 1
             runs += 1
 

@@ -17,16 +17,14 @@
 #include <vector>
 
 #include "container_walk.hpp"
+#include "simulated_switch.hpp"
 #include "hw/flash.hpp"
 #include "hw/i2c.hpp"
 #include "image/container.hpp"
 #include "launch/extract.hpp"
-#include "support/sim_board.hpp"
-#include "support/switch_root.hpp"
 
 namespace {
 
-testing_support::SwitchRoot* root;
 testing_support::SimBoard* board;
 
 void write_slot(std::span<const std::uint8_t> data) {
@@ -47,13 +45,7 @@ std::vector<std::uint8_t> archive() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    ::setenv("BOOTLAUNCH_SIM_CLOCK", "1000", 1);
-    root = new testing_support::SwitchRoot("64m", true);
-    if (!root->entered()) {
-        std::fprintf(stderr, "extract_fuzz: %s\n", root->why_not().c_str());
-        std::exit(1);
-    }
-    board = new testing_support::SimBoard;
+    board = fuzz::enter_simulated_switch("extract_fuzz");
     api_i2c_init();
     api_flash_init();
     ::mkdir("/user/images", 0777);

@@ -24,13 +24,12 @@
 #include <vector>
 
 #include "container_walk.hpp"
+#include "simulated_switch.hpp"
 #include "hw/flash.hpp"
 #include "hw/i2c.hpp"
 #include "image/container.hpp"
 #include "image/installer.hpp"
 #include "launch/extract.hpp"
-#include "support/sim_board.hpp"
-#include "support/switch_root.hpp"
 #include "support/testing.hpp"
 
 namespace {
@@ -39,9 +38,6 @@ using image::ImageType;
 
 constexpr const char* kInput = "/scratch/fuzz.img";
 
-// Both live as long as the process and are never destroyed, so that nothing
-// of the simulator is torn down under the fuzzer's exit.
-testing_support::SwitchRoot* root;
 testing_support::SimBoard* board;
 
 struct Partition {
@@ -102,13 +98,7 @@ bool same(const std::vector<std::uint8_t>& v, std::span<const std::uint8_t> byte
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    ::setenv("BOOTLAUNCH_SIM_CLOCK", "1000", 1);
-    root = new testing_support::SwitchRoot("64m", true);
-    if (!root->entered()) {
-        std::fprintf(stderr, "installer_fuzz: %s\n", root->why_not().c_str());
-        std::exit(1);
-    }
-    board = new testing_support::SimBoard;
+    board = fuzz::enter_simulated_switch("installer_fuzz");
     // One erase block each keeps the before-and-after comparison cheap; the
     // fuzzer's containers are far smaller.
     for (const Partition& p : kPartitions)
