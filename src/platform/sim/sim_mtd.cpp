@@ -29,6 +29,9 @@ namespace sim::detail {
 
 namespace {
 
+// Indexed by FlashOp: the names of the fault settings and of the tally.
+constexpr const char* kOpNames[3] = {"read", "erase", "write"};
+
 struct Faults {
     std::uint32_t fail_at[3] = {0, 0, 0};  // indexed by FlashOp
     std::uint32_t i2c_fail_at = 0;
@@ -38,8 +41,7 @@ struct Faults {
     // operations so far (what a power-cut campaign cuts), then each kind's
     // own count and the I2C transfers' (what a fault campaign fails).
     int count_fd = -1;
-    std::uint32_t count = 0;
-    std::uint32_t kind_count[3] = {0, 0, 0};
+    std::uint32_t kind_count[3] = {0, 0, 0};  // indexed by FlashOp
     std::uint32_t i2c_count = 0;
     std::string failed;  // what the injected failure hit, once it has
 };
@@ -48,8 +50,8 @@ void write_tally(const Faults& f) {
     if (f.count_fd < 0) return;
     char text[512];
     const int n = std::snprintf(text, sizeof text,
-                                "%u\nread %u\nerase %u\nwrite %u\ni2c %u\n%s%s%s", f.count,
-                                f.kind_count[0], f.kind_count[1], f.kind_count[2], f.i2c_count,
+                                "%u\nread %u\nerase %u\nwrite %u\ni2c %u\n%s%s%s",
+                                f.kind_count[0] + f.kind_count[1] + f.kind_count[2], f.kind_count[0], f.kind_count[1], f.kind_count[2], f.i2c_count,
                                 f.failed.empty() ? "" : "failed ", f.failed.c_str(),
                                 f.failed.empty() ? "" : "\n");
     if (n <= 0) return;
@@ -74,13 +76,9 @@ Faults& faults() {
                     const std::string key = item.substr(0, colon);
                     const auto n = static_cast<std::uint32_t>(
                         std::strtoul(item.c_str() + colon + 1, nullptr, 10));
-                    if (key == "read")
-                        f.fail_at[0] = n;
-                    else if (key == "erase")
-                        f.fail_at[1] = n;
-                    else if (key == "write")
-                        f.fail_at[2] = n;
-                    else if (key == "i2c")
+                    for (int op = 0; op < 3; ++op)
+                        if (key == kOpNames[op]) f.fail_at[op] = n;
+                    if (key == "i2c")
                         f.i2c_fail_at = n;
                     else if (key == "power") {
                         f.power_after = n;
@@ -149,15 +147,13 @@ bool writable(int fd) {
 
 Outcome next_op(sim::FlashOp op, const std::string& where) {
     Faults& f = faults();
-    ++f.count;
     ++f.kind_count[static_cast<int>(op)];
     auto& at = f.fail_at[static_cast<int>(op)];
     Outcome outcome = Outcome::Proceed;
     if (f.power_armed && f.power_after-- == 0)
         outcome = Outcome::Tear;
     else if (at > 0 && --at == 0) {
-        static const char* const names[] = {"read", "erase", "write"};
-        f.failed = std::string(names[static_cast<int>(op)]) + " " + where;
+        f.failed = std::string(kOpNames[static_cast<int>(op)]) + " " + where;
         outcome = Outcome::Fail;
     }
     write_tally(f);
