@@ -4,10 +4,12 @@
 // backspaces, which any dumb terminal understands.
 #include "rescue/console.hpp"
 
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -198,6 +200,16 @@ private:
 
 int uartGetC() {
     std::uint8_t key = 0;
+    // SIGINT is held until the wait below lets it in: a Ctrl-C that came
+    // between the switch to single keys and a plain blocking read would be
+    // handled before the read started, and the read would then wait for the
+    // next key instead of breaking off.
+    sigset_t sigint, original;
+    sigemptyset(&sigint);
+    sigaddset(&sigint, SIGINT);
+    sigprocmask(SIG_BLOCK, &sigint, &original);
+    sigset_t waiting = original;
+    sigdelset(&waiting, SIGINT);
     termios saved{};
     tcgetattr(STDIN_FILENO, &saved);
     termios one_key = saved;
@@ -208,10 +220,15 @@ int uartGetC() {
     one_key.c_cc[VTIME] = 0;
     tcsetattr(STDIN_FILENO, TCSANOW, &one_key);
     const RestoreTerminal restore(saved);
-    // An interrupted or failed read leaves the key at 0, which is what the
+    // The wait lets SIGINT in and waits for a key in one step. An
+    // interrupted or failed read leaves the key at 0, which is what the
     // dialogues expect; the reason is found in sig_quit_raised.
-    const ssize_t got = read(STDIN_FILENO, &key, 1);
-    input_ended = got == 0 || (got < 0 && errno != EINTR);
+    pollfd console{STDIN_FILENO, POLLIN, 0};
+    ssize_t got = -1;
+    if (::ppoll(&console, 1, nullptr, &waiting) >= 0) got = read(STDIN_FILENO, &key, 1);
+    const int err = errno;
+    sigprocmask(SIG_SETMASK, &original, nullptr);
+    input_ended = got == 0 || (got < 0 && err != EINTR);
     return key;
 }
 
