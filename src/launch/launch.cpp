@@ -27,7 +27,9 @@ constexpr std::size_t kWordSize = 512;  // each word at most 511 characters
     std::snprintf(stringbuff, sizeof stringbuff, "%s", launch::kLauncher);
     std::fflush(stdout);
     std::fflush(stderr);
+    startup::restore_console_signals();
     ::execlp(stringbuff, stringbuff, static_cast<char*>(nullptr));
+    startup::ignore_console_signals();
     std::fprintf(stderr, "Failed to start Application OS.\n");
     board_reset();
 }

@@ -29,6 +29,7 @@ int main() {
 #endif
     startup::claim_standard_descriptors();
     sig_init();
+    startup::ignore_console_signals();
     api_i2c_init();
     api_flash_init();
 #ifdef BOOTLAUNCH_SIM

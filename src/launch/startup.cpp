@@ -1,7 +1,9 @@
 #include "launch/startup.hpp"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,10 +43,104 @@ void board_reset() {
 
 namespace startup {
 
+namespace {
+
+// The signals a console's keys, or noise that looks like them, raise in its
+// foreground process group, besides SIGINT.
+constexpr int kConsoleSignals[] = {SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU};
+
+void set_console_signals(void (*disposition)(int)) {
+    struct sigaction action {};
+    action.sa_handler = disposition;
+    sigemptyset(&action.sa_mask);
+    for (int s : kConsoleSignals) sigaction(s, &action, nullptr);
+}
+
+// Owns a posix_spawnattr_t.
+class SpawnAttributes {
+public:
+    SpawnAttributes() { ok_ = posix_spawnattr_init(&attr_) == 0; }
+    ~SpawnAttributes() {
+        if (ok_) posix_spawnattr_destroy(&attr_);
+    }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    bool ok() const { return ok_; }
+    posix_spawnattr_t* get() { return &attr_; }
+
+private:
+    posix_spawnattr_t attr_{};
+    bool ok_ = false;
+};
+
+extern "C" char** environ;
+
+}  // namespace
+
+void ignore_console_signals() {
+    set_console_signals(SIG_IGN);
+}
+
+void restore_console_signals() {
+    set_console_signals(SIG_DFL);
+}
+
 int run_shell(const char* command) {
     std::fflush(stdout);
     std::fflush(stderr);
-    return std::system(command);
+
+    // What system(3) does for its caller: SIGINT and SIGQUIT go to the
+    // command alone, and SIGCHLD is held until its status has been taken.
+    struct sigaction ignore {
+    }, saved_int{}, saved_quit{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGINT, &ignore, &saved_int);
+    sigaction(SIGQUIT, &ignore, &saved_quit);
+    sigset_t chld, saved_mask;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &saved_mask);
+
+    int status = -1;
+    SpawnAttributes attr;
+    if (attr.ok()) {
+        // An ignored disposition would outlive the exec: the command gets
+        // the defaults, and the signal mask the launcher had.
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGINT);
+        for (int s : kConsoleSignals) sigaddset(&defaults, s);
+        posix_spawnattr_setsigdefault(attr.get(), &defaults);
+        posix_spawnattr_setsigmask(attr.get(), &saved_mask);
+        posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        char sh[] = "sh";
+        char dash_c[] = "-c";
+        char* argv[] = {sh, dash_c, const_cast<char*>(command), nullptr};
+        pid_t pid = -1;
+        if (posix_spawn(&pid, "/bin/sh", nullptr, attr.get(), argv, environ) != 0) {
+            status = W_EXITCODE(127, 0);  // as system(3): the shell could not run
+        } else {
+            for (;;) {
+                const pid_t got = ::waitpid(pid, &status, WUNTRACED);
+                if (got < 0 && errno == EINTR) continue;
+                if (got < 0) {
+                    status = -1;
+                    break;
+                }
+                if (!WIFSTOPPED(status)) break;
+                // Ctrl-Z on the console stopped the command, and no shell of
+                // the switch's will ever continue it: the launcher would wait
+                // for ever.
+                ::kill(pid, SIGCONT);
+            }
+        }
+    }
+
+    sigaction(SIGINT, &saved_int, nullptr);
+    sigaction(SIGQUIT, &saved_quit, nullptr);
+    sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+    return status;
 }
 
 void claim_standard_descriptors() {

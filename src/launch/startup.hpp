@@ -25,8 +25,22 @@ inline int alternate_slot(int slot) {
     return slot == 1 ? 2 : 1;
 }
 
-// Runs a command line through the system shell. Our own output is flushed
-// first, so that the console shows it before whatever the command prints.
+// The console's other signal keys and noise on the line must neither end
+// nor stop the launcher: SIGQUIT (Ctrl-\), SIGTSTP (Ctrl-Z) and the
+// background terminal signals SIGTTIN and SIGTTOU are ignored from here on.
+// SIGINT keeps its handler (sig_init).
+void ignore_console_signals();
+
+// Puts the signals that ignore_console_signals() took back at their
+// defaults, for a program that replaces the launcher.
+void restore_console_signals();
+
+// Runs a command line through the system shell, as system(3) does: the
+// result is its wait status, -1 when there is none, and SIGINT and SIGQUIT
+// are ignored by the launcher while it runs. The command gets the default
+// disposition of every console signal. One that the console's Ctrl-Z stops
+// is resumed: nobody else could. Our own output is flushed first, so that
+// the console shows it before whatever the command prints.
 int run_shell(const char* command);
 
 // True when the path exists.
