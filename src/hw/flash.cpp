@@ -180,6 +180,7 @@ int flash_write(const std::uint8_t* buffer, int handle, std::uint32_t length, st
         return 0;
     }
 
+    // One block, and one piece more to read the block back into.
     std::unique_ptr<std::uint8_t[]> block(new (std::nothrow) std::uint8_t[b + flash::kWritePiece]);
     if (!block) {
         std::puts("Flash Write malloc failed");
@@ -221,6 +222,22 @@ int flash_write(const std::uint8_t* buffer, int handle, std::uint32_t length, st
         for (std::uint32_t w = 0; w < b; w += flash::kWritePiece) {
             if (!mtd_write(handle, block_offset + w, flash::kWritePiece, block.get() + w)) {
                 std::puts("Flash Write mtd write failed.\n");
+                return 0;
+            }
+        }
+        // A worn NOR block takes a write without an error and keeps bits
+        // set that the write should have cleared: only reading the block
+        // back tells that it did not stick.
+        std::uint8_t* const readback = block.get() + b;
+        for (std::uint32_t w = 0; w < b; w += flash::kWritePiece) {
+            std::memset(readback, 0, flash::kWritePiece);
+            if (!mtd_read(handle, block_offset + w, flash::kWritePiece, readback)) {
+                std::puts("Flash Write mtd read failed.\n");
+                return 0;
+            }
+            if (std::memcmp(readback, block.get() + w, flash::kWritePiece) != 0) {
+                std::printf("Flash Write verify failed at 0x%08lx.\n\n",
+                            static_cast<unsigned long>(block_offset + w));
                 return 0;
             }
         }

@@ -91,7 +91,8 @@ protected:
 };
 
 TEST_F(Installer, PutsEverySectionTypeWhereItBelongsByteForByte) {
-    const Bytes uboot = section(ImageType::BootLoader, 4000, 0x07000001);
+    // The boot loader behind an extended header: only its payload goes in.
+    const Bytes uboot = section(ImageType::BootLoader, 4000, 0x07000001, 36);
     const Bytes kernel = section(ImageType::Kernel, 150000, 0x04130001);
     const Bytes rfs = section(ImageType::RootFs, 70000, 0x04130002, 0, 9);
     const Bytes dtb = section(ImageType::DeviceTree, 3000, 0x04130003, 32);
@@ -106,7 +107,7 @@ TEST_F(Installer, PutsEverySectionTypeWhereItBelongsByteForByte) {
     EXPECT_TRUE(starts_with(partition("mtd-rescue"), diags));
     // The boot loader goes without its section header; its header copy
     // lands at partition offset 240.
-    const Bytes uboot_payload(uboot.begin() + 16, uboot.end());
+    const Bytes uboot_payload(uboot.begin() + 36, uboot.end());
     const Bytes flashed = partition("mtd-uboot");
     EXPECT_TRUE(starts_with(flashed, uboot_payload));
     EXPECT_EQ(flashed[uboot_payload.size()], 0xFF);
@@ -145,6 +146,50 @@ TEST_F(Installer, AFaultyFlashWriteFailsTheRun) {
               std::string::npos)
         << run.out;
 }
+
+// A worn NOR block keeps its bits set and reports the write as done: the
+// read-back must catch it on every partition, before any success line.
+struct WornCase {
+    const char* name;
+    ImageType type;
+    const char* partition;
+    const char* failure;
+};
+
+void PrintTo(const WornCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class InstallerWornFlash : public Installer, public ::testing::WithParamInterface<WornCase> {};
+
+TEST_P(InstallerWornFlash, ReportsAWriteThatDidNotStickAsTheSectionsFailure) {
+    const WornCase& c = GetParam();
+    sim::wear_out_block(c.partition, 1);
+    const Outcome run = install(join({section(GetParam().type, 3 * SimBoard::kBlock),
+                                      section(ImageType::Application, 100)}),
+                                0, 1);
+    EXPECT_EQ(run.result, 0);
+    EXPECT_NE(run.out.find("Flash Write verify failed at 0x00010000.\n\n" + std::string(c.failure) +
+                           "\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("100%"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("done"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("Installing Application"), std::string::npos) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Partitions, InstallerWornFlash,
+    ::testing::Values(
+        WornCase{"boot_loader", ImageType::BootLoader, "/dev/mtd-uboot",
+                 "Uboot image update failed"},
+        WornCase{"kernel", ImageType::Kernel, "/dev/mtd-kernel", "kernel image update failed"},
+        WornCase{"root_file_system", ImageType::RootFs, "/dev/mtd-rfs", "RFS image update failed"},
+        WornCase{"device_tree", ImageType::DeviceTree, "/dev/mtd-devicetree",
+                 "DFT image update failed"},
+        WornCase{"diagnostics", ImageType::Diagnostics, "/dev/mtd-rescue",
+                 "DIAGS image update failed"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- size limits ------------------------------------------------------------
 
@@ -394,6 +439,7 @@ INSTANTIATE_TEST_SUITE_P(Answers, InstallerSlotPrompt,
 struct BootAnswer {
     const char* name;
     const char* typed;
+    std::uint16_t hdr_len = 0;  // the application's extended header, 0: none
 };
 
 void PrintTo(const BootAnswer& c, std::ostream* os) {
@@ -406,7 +452,8 @@ class InstallerDirectBoot : public Installer, public ::testing::WithParamInterfa
 // sections after it are not looked at. The launch itself runs nothing in
 // this root (there is no shell) and ends in the reboot path's exit.
 TEST_P(InstallerDirectBoot, BootsTheApplicationWithoutInstallingIt) {
-    const Bytes app = section(ImageType::Application, 3000);
+    const std::uint16_t hdr_len = GetParam().hdr_len;
+    const Bytes app = section(ImageType::Application, 3000, 0x01020304, hdr_len);
     const Bytes kernel = section(ImageType::Kernel, 1000);
     write_file(kContainer, join({app, kernel}));
     const auto boot = [] {
@@ -421,7 +468,8 @@ TEST_P(InstallerDirectBoot, BootsTheApplicationWithoutInstallingIt) {
     EXPECT_NE(text.find("Booting downloaded image\nImage ready to boot...\n"), std::string::npos)
         << text;
     EXPECT_EQ(text.find("Installing Kernel"), std::string::npos);
-    EXPECT_EQ(read_file("/tmp/lumeximage.tar.gz"), Bytes(app.begin() + 16, app.end()));
+    EXPECT_EQ(read_file("/tmp/lumeximage.tar.gz"),
+              Bytes(app.begin() + (hdr_len ? hdr_len : 16), app.end()));
     EXPECT_TRUE(read_file(install::slot_path(1)).empty());
     EXPECT_EQ(partition("mtd-kernel"), Bytes(0x80000, 0xFF));
 }
@@ -429,7 +477,9 @@ TEST_P(InstallerDirectBoot, BootsTheApplicationWithoutInstallingIt) {
 INSTANTIATE_TEST_SUITE_P(Answers, InstallerDirectBoot,
                          ::testing::Values(BootAnswer{"an_empty_line", "\n"},
                                            BootAnswer{"a_line_starting_with_a_blank", " 1\n"},
-                                           BootAnswer{"the_end_of_input", ""}),
+                                           BootAnswer{"the_end_of_input", ""},
+                                           BootAnswer{"an_empty_line_behind_an_extended_header",
+                                                      "\n", 28}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Installer, DirectBootOfAnArchiveTooLargeForRamFailsWithTheErrorNumber) {

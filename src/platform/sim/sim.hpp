@@ -17,6 +17,9 @@
 //                              the Nth write/erase/read of flash fail with EIO,
 //                              the Nth I2C transfer go unacknowledged (ENXIO),
 //                              or cut the power after 40 flash operations
+//   BOOTLAUNCH_SIM_WORN        e.g. "mtd-kernel:2,mtd-rfs:0": erase blocks
+//                              whose bits no longer clear (see
+//                              wear_out_block)
 //   BOOTLAUNCH_SIM_I2C_LOG     append one line per I2C transfer to this file
 //   BOOTLAUNCH_SIM_OP_COUNT    keep the number of flash operations so far in
 //                              this file (what a power-cut campaign cuts),
@@ -58,6 +61,12 @@ void fail_nth_i2c_transfer(std::uint32_t n);
 // disarms.
 void cut_power_after(std::uint32_t n);
 inline constexpr int kPowerCutStatus = 86;
+
+// Wears erase block `block` of a partition ("/dev/mtd-kernel" or
+// "mtd-kernel") out, as NOR cells do after too many erase cycles: it still
+// erases to 0xFF, but a write to it clears no bit and reports success.
+// reset() makes it whole again.
+void wear_out_block(const std::string& device, std::uint32_t block);
 
 // Erase count of every erase block of a partition since the process started.
 std::vector<std::uint32_t> erase_counts(const std::string& device_path);

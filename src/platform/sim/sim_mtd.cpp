@@ -6,7 +6,9 @@
 //  - a handle opened read-only is refused erases (EPERM) and writes (EBADF);
 //  - a write can only clear bits: new = old AND data. Writing over data that
 //    was not erased corrupts it exactly as the real part would;
-//  - reads and writes at or past the end are cut short as mtdchar does.
+//  - reads and writes at or past the end are cut short as mtdchar does;
+//  - a worn block (BOOTLAUNCH_SIM_WORN, wear_out_block) erases, but its bits
+//    no longer clear: a write to it changes nothing and still succeeds.
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
@@ -19,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,16 +47,40 @@ struct Faults {
     std::uint32_t kind_count[3] = {0, 0, 0};  // indexed by FlashOp
     std::uint32_t i2c_count = 0;
     std::string failed;  // what the injected failure hit, once it has
+    // Worn erase blocks by partition name ("mtd-kernel").
+    std::map<std::string, std::set<std::uint32_t>> worn;
 };
+
+std::string base_name(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// "mtd-kernel:2,mtd-rfs:0": erase block 2 of the kernel partition and block
+// 0 of the root file system's are worn.
+void parse_worn(const char* setting, Faults& f) {
+    const std::string s = setting;
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        std::size_t comma = s.find(',', pos);
+        if (comma == std::string::npos) comma = s.size();
+        const std::string item = s.substr(pos, comma - pos);
+        const std::size_t colon = item.rfind(':');
+        if (colon != std::string::npos && colon > 0)
+            f.worn[base_name(item.substr(0, colon))].insert(
+                static_cast<std::uint32_t>(std::strtoul(item.c_str() + colon + 1, nullptr, 10)));
+        pos = comma + 1;
+    }
+}
 
 void write_tally(const Faults& f) {
     if (f.count_fd < 0) return;
     char text[512];
-    const int n = std::snprintf(text, sizeof text,
-                                "%u\nread %u\nerase %u\nwrite %u\ni2c %u\n%s%s%s",
-                                f.kind_count[0] + f.kind_count[1] + f.kind_count[2], f.kind_count[0], f.kind_count[1], f.kind_count[2], f.i2c_count,
-                                f.failed.empty() ? "" : "failed ", f.failed.c_str(),
-                                f.failed.empty() ? "" : "\n");
+    const int n = std::snprintf(
+        text, sizeof text, "%u\nread %u\nerase %u\nwrite %u\ni2c %u\n%s%s%s",
+        f.kind_count[0] + f.kind_count[1] + f.kind_count[2], f.kind_count[0], f.kind_count[1],
+        f.kind_count[2], f.i2c_count, f.failed.empty() ? "" : "failed ", f.failed.c_str(),
+        f.failed.empty() ? "" : "\n");
     if (n <= 0) return;
     const auto length = std::min(static_cast<std::size_t>(n), sizeof text - 1);
     [[maybe_unused]] const ssize_t w = ::pwrite(f.count_fd, text, length, 0);
@@ -88,6 +115,7 @@ Faults& faults() {
                 pos = comma + 1;
             }
         }
+        if (const char* worn = std::getenv("BOOTLAUNCH_SIM_WORN")) parse_worn(worn, f);
         if (const char* path = std::getenv("BOOTLAUNCH_SIM_OP_COUNT"); path && *path)
             f.count_fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         return f;
@@ -111,11 +139,19 @@ bool fail_with(int err) {
     return false;
 }
 
-bool program(int fd, const std::uint8_t* data, std::size_t count, std::uint64_t offset) {
+bool program(int fd, const std::string& path, const std::uint8_t* data, std::size_t count,
+             std::uint64_t offset) {
     std::vector<std::uint8_t> cells(count);
     if (::pread(fd, cells.data(), count, static_cast<off_t>(offset)) != static_cast<ssize_t>(count))
         return fail_with(EIO);
-    for (std::size_t i = 0; i < count; ++i) cells[i] &= data[i];
+    const auto worn = faults().worn.find(base_name(path));
+    const std::uint32_t block = config().erase_size;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (worn != faults().worn.end() && block != 0 &&
+            worn->second.count(static_cast<std::uint32_t>((offset + i) / block)))
+            continue;
+        cells[i] &= data[i];
+    }
     return ::pwrite(fd, cells.data(), count, static_cast<off_t>(offset)) ==
            static_cast<ssize_t>(count);
 }
@@ -282,7 +318,8 @@ ssize_t mtd_pread(int fd, const std::string& path, void* buf, std::size_t count,
     return ::pread(fd, buf, n, offset);
 }
 
-ssize_t mtd_pwrite(int fd, const std::string& path, const void* buf, std::size_t count, off_t offset) {
+ssize_t mtd_pwrite(int fd, const std::string& path, const void* buf, std::size_t count,
+                   off_t offset) {
     const std::uint64_t size = file_size(fd);
     if (offset < 0) {
         errno = EINVAL;
@@ -304,12 +341,12 @@ ssize_t mtd_pwrite(int fd, const std::string& path, const void* buf, std::size_t
         errno = EIO;
         return -1;
     case Outcome::Tear:
-        program(fd, data, n / 2, off);
+        program(fd, path, data, n / 2, off);
         power_lost();
     case Outcome::Proceed:
         break;
     }
-    return program(fd, data, n, off) ? static_cast<ssize_t>(n) : -1;
+    return program(fd, path, data, n, off) ? static_cast<ssize_t>(n) : -1;
 }
 
 void mtd_reset() {
@@ -327,6 +364,10 @@ void fail_nth(FlashOp op, std::uint32_t n) {
 
 void fail_nth_i2c_transfer(std::uint32_t n) {
     detail::faults().i2c_fail_at = n;
+}
+
+void wear_out_block(const std::string& device, std::uint32_t block) {
+    detail::faults().worn[detail::base_name(device)].insert(block);
 }
 
 void cut_power_after(std::uint32_t n) {
