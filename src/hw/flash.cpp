@@ -180,8 +180,8 @@ int flash_write(const std::uint8_t* buffer, int handle, std::uint32_t length, st
         return 0;
     }
 
-    // One block, and one piece more to read the block back into.
-    std::unique_ptr<std::uint8_t[]> block(new (std::nothrow) std::uint8_t[b + flash::kWritePiece]);
+    // The block as it is to be written, and room to read it back into.
+    std::unique_ptr<std::uint8_t[]> block(new (std::nothrow) std::uint8_t[2 * std::size_t{b}]);
     if (!block) {
         std::puts("Flash Write malloc failed");
         return 0;
@@ -229,17 +229,15 @@ int flash_write(const std::uint8_t* buffer, int handle, std::uint32_t length, st
         // set that the write should have cleared: only reading the block
         // back tells that it did not stick.
         std::uint8_t* const readback = block.get() + b;
-        for (std::uint32_t w = 0; w < b; w += flash::kWritePiece) {
-            std::memset(readback, 0, flash::kWritePiece);
-            if (!mtd_read(handle, block_offset + w, flash::kWritePiece, readback)) {
-                std::puts("Flash Write mtd read failed.\n");
-                return 0;
-            }
-            if (std::memcmp(readback, block.get() + w, flash::kWritePiece) != 0) {
-                std::printf("Flash Write verify failed at 0x%08lx.\n\n",
-                            static_cast<unsigned long>(block_offset + w));
-                return 0;
-            }
+        std::memset(readback, 0, b);
+        if (!mtd_read(handle, block_offset, b, readback)) {
+            std::puts("Flash Write mtd read failed.\n");
+            return 0;
+        }
+        if (std::memcmp(readback, block.get(), b) != 0) {
+            std::printf("Flash Write verify failed at 0x%08lx.\n\n",
+                        static_cast<unsigned long>(block_offset));
+            return 0;
         }
         if (progress) {
             std::printf("\b\b\b\b%3.3d%c", static_cast<int>(i * 100u / r.count), '%');

@@ -80,6 +80,10 @@ class Console:
     def sendline(self, line=""):
         self.child.sendline(line)
 
+    def send_bytes(self, data):
+        """Sends raw bytes, as line noise arrives: not text to encode."""
+        os.write(self.child.child_fd, data)
+
     def off(self, timeout=TIMEOUT):
         """Waits for the power-on to end; returns last-boot.json."""
         self.child.expect(pexpect.EOF, timeout=timeout)

@@ -97,6 +97,8 @@ TEST_F(Flash, EmptyWriteAtBlockStartTouchesNothing) {
 
 // A fault in the second of three blocks: the first stays updated, the third
 // untouched, and the second as the failing step leaves it.
+// (The reads of a block are the one before its erase and the one after its
+// write that checks it: the third is block 1's first.)
 struct FaultCase {
     const char* name;
     sim::FlashOp op;
@@ -140,7 +142,7 @@ constexpr std::uint32_t kPiecesPerBlock = B / flash::kWritePiece;
 
 INSTANTIATE_TEST_SUITE_P(
     EachStep, FlashFault,
-    ::testing::Values(FaultCase{"read", sim::FlashOp::Read, 2, "Flash Write mtd read failed."},
+    ::testing::Values(FaultCase{"read", sim::FlashOp::Read, 3, "Flash Write mtd read failed."},
                       FaultCase{"erase", sim::FlashOp::Erase, 2, "Flash Write mtd erase failed."},
                       FaultCase{"write", sim::FlashOp::Write, kPiecesPerBlock + 3,
                                 "Flash Write mtd write failed."}),

@@ -70,6 +70,10 @@ class Options:
     escape: int | None = ESCAPE
     mgmt: bool = False  # a cable in the management port, a DHCP server at its far end
     switch_ops: str | None = None
+    # The launcher in a process group of its own in the console's foreground,
+    # as an interactive shell starts a job; else in init's, as the switch's
+    # start-up scripts do.
+    job_control: bool = False
 
 
 def check_options(opts):
@@ -336,6 +340,8 @@ def power_on(state, opts, outer=None):
         (state / "run/launch").write_text(
             "# How board-init starts the launcher at this power-on (written by board-sim).\n"
             "exec " + " ".join(shlex.quote(w) for w in words) + "\n")
+        if opts.job_control:
+            (state / "run/job-control").write_text("")
         try:
             shim = rxshim.build(state)
         except rxshim.ShimError as e:
@@ -371,6 +377,7 @@ def power_on(state, opts, outer=None):
     options = {"clock": opts.clock, "usb": str(st.absolute(opts.usb)) if opts.usb else None,
                "usb_delay": opts.usb_delay, "tmp_size": opts.tmp_size,
                "shell": opts.shell, "setenv": opts.setenv, "mgmt": opts.mgmt,
+               "job_control": opts.job_control,
                "switch_ops": str(switch_ops) if switch_ops else None}
     sandbox_status = os.waitstatus_to_exitcode(status)
     record = records.compose(state, launcher, words[words.index("--default-signal") + 1:],
