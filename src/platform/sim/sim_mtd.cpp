@@ -56,9 +56,10 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// "mtd-kernel:2,mtd-rfs:0": erase block 2 of the kernel partition and block
-// 0 of the root file system's are worn.
-void parse_worn(const char* setting, Faults& f) {
+// Calls each(name, number) for every "name:number" of a comma-separated
+// setting such as "write:3,erase:1".
+template <typename Each>
+void for_each_setting(const char* setting, Each each) {
     const std::string s = setting;
     std::size_t pos = 0;
     while (pos < s.size()) {
@@ -66,9 +67,9 @@ void parse_worn(const char* setting, Faults& f) {
         if (comma == std::string::npos) comma = s.size();
         const std::string item = s.substr(pos, comma - pos);
         const std::size_t colon = item.rfind(':');
-        if (colon != std::string::npos && colon > 0)
-            f.worn[base_name(item.substr(0, colon))].insert(
-                static_cast<std::uint32_t>(std::strtoul(item.c_str() + colon + 1, nullptr, 10)));
+        if (colon != std::string::npos)
+            each(item.substr(0, colon),
+                 static_cast<std::uint32_t>(std::strtoul(item.c_str() + colon + 1, nullptr, 10)));
         pos = comma + 1;
     }
 }
@@ -91,31 +92,23 @@ Faults& faults() {
     static Faults f = [] {
         Faults f;
         // "write:3,erase:1,read:2,i2c:5,power:40"
-        if (const char* faults_setting = std::getenv("BOOTLAUNCH_SIM_FAULTS")) {
-            std::string s = faults_setting;
-            std::size_t pos = 0;
-            while (pos < s.size()) {
-                std::size_t comma = s.find(',', pos);
-                if (comma == std::string::npos) comma = s.size();
-                const std::string item = s.substr(pos, comma - pos);
-                const std::size_t colon = item.find(':');
-                if (colon != std::string::npos) {
-                    const std::string key = item.substr(0, colon);
-                    const auto n = static_cast<std::uint32_t>(
-                        std::strtoul(item.c_str() + colon + 1, nullptr, 10));
-                    for (int op = 0; op < 3; ++op)
-                        if (key == kOpNames[op]) f.fail_at[op] = n;
-                    if (key == "i2c")
-                        f.i2c_fail_at = n;
-                    else if (key == "power") {
-                        f.power_after = n;
-                        f.power_armed = true;
-                    }
+        if (const char* setting = std::getenv("BOOTLAUNCH_SIM_FAULTS"))
+            for_each_setting(setting, [&f](const std::string& key, std::uint32_t n) {
+                for (int op = 0; op < 3; ++op)
+                    if (key == kOpNames[op]) f.fail_at[op] = n;
+                if (key == "i2c")
+                    f.i2c_fail_at = n;
+                else if (key == "power") {
+                    f.power_after = n;
+                    f.power_armed = true;
                 }
-                pos = comma + 1;
-            }
-        }
-        if (const char* worn = std::getenv("BOOTLAUNCH_SIM_WORN")) parse_worn(worn, f);
+            });
+        // "mtd-kernel:2,mtd-rfs:0": erase block 2 of the kernel partition and
+        // block 0 of the root file system's are worn.
+        if (const char* setting = std::getenv("BOOTLAUNCH_SIM_WORN"))
+            for_each_setting(setting, [&f](const std::string& device, std::uint32_t block) {
+                f.worn[base_name(device)].insert(block);
+            });
         if (const char* path = std::getenv("BOOTLAUNCH_SIM_OP_COUNT"); path && *path)
             f.count_fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         return f;
