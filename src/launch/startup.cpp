@@ -91,8 +91,9 @@ int run_shell(const char* command) {
 
     // What system(3) does for its caller: SIGINT and SIGQUIT go to the
     // command alone, and SIGCHLD is held until its status has been taken.
-    struct sigaction ignore {
-    }, saved_int{}, saved_quit{};
+    struct sigaction ignore {};
+    struct sigaction saved_int {};
+    struct sigaction saved_quit {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGINT, &ignore, &saved_int);
