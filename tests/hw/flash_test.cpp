@@ -8,10 +8,13 @@
 
 #include "platform/sim/sim.hpp"
 #include "support/sim_board.hpp"
+#include "support/testing.hpp"
 
 using testing_support::SimBoard;
 
 namespace {
+
+using testing_support::PrintTo;
 
 constexpr std::uint32_t B = SimBoard::kBlock;
 

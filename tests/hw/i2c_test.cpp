@@ -12,11 +12,14 @@
 #include "launch/startup.hpp"
 #include "platform/sim/sim.hpp"
 #include "support/sim_board.hpp"
+#include "support/testing.hpp"
 
 using testing_support::SimBoard;
 using Kind = sim::I2cTransfer::Kind;
 
 namespace {
+
+using testing_support::PrintTo;
 
 struct Expected {
     int bus;

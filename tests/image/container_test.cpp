@@ -6,6 +6,8 @@
 
 namespace {
 
+using testing_support::PrintTo;
+
 using testing_support::hex;
 
 image::SectionHeader decode(const std::vector<std::uint8_t>& bytes) {

@@ -15,6 +15,8 @@
 
 namespace {
 
+using testing_support::PrintTo;
+
 using testing_support::hex;
 
 std::vector<std::uint8_t> bytes_of(const std::string& s) {

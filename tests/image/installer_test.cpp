@@ -21,6 +21,8 @@
 
 namespace {
 
+using testing_support::PrintTo;
+
 using image::ImageType;
 using testing_support::join;
 using testing_support::read_file;
@@ -156,9 +158,6 @@ struct WornCase {
     const char* failure;
 };
 
-void PrintTo(const WornCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class InstallerWornFlash : public Installer, public ::testing::WithParamInterface<WornCase> {};
 
@@ -203,9 +202,6 @@ struct LimitCase {
     const char* message;  // for a refused one
 };
 
-void PrintTo(const LimitCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class InstallerLimit : public Installer, public ::testing::WithParamInterface<LimitCase> {};
 
@@ -409,9 +405,6 @@ struct SlotAnswer {
     int slot;
 };
 
-void PrintTo(const SlotAnswer& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class InstallerSlotPrompt : public Installer, public ::testing::WithParamInterface<SlotAnswer> {};
 
@@ -442,9 +435,6 @@ struct BootAnswer {
     std::uint16_t hdr_len = 0;  // the application's extended header, 0: none
 };
 
-void PrintTo(const BootAnswer& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class InstallerDirectBoot : public Installer, public ::testing::WithParamInterface<BootAnswer> {};
 
@@ -477,6 +467,7 @@ TEST_P(InstallerDirectBoot, BootsTheApplicationWithoutInstallingIt) {
 INSTANTIATE_TEST_SUITE_P(Answers, InstallerDirectBoot,
                          ::testing::Values(BootAnswer{"an_empty_line", "\n"},
                                            BootAnswer{"a_line_starting_with_a_blank", " 1\n"},
+                                           BootAnswer{"an_answer_of_3", "3\n"},
                                            BootAnswer{"the_end_of_input", ""},
                                            BootAnswer{"an_empty_line_behind_an_extended_header",
                                                       "\n", 28}),

@@ -31,6 +31,8 @@
 
 namespace {
 
+using testing_support::PrintTo;
+
 using image::ImageType;
 using testing_support::join;
 using testing_support::read_file;
@@ -64,9 +66,6 @@ struct Campaign {
     bool with_kernel_and_device_tree;
 };
 
-void PrintTo(const Campaign& c, std::ostream* os) {
-    *os << c.name;
-}
 
 using PowerCut = testing_support::SwitchTest<::testing::TestWithParam<Campaign>>;
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <vector>
 
 namespace kernel_stage {
@@ -14,6 +15,10 @@ struct Partition {
     const char* name;  // the MTD partition's name; the switch's node is /dev/mtd-NAME
     std::uint32_t size;
 };
+
+inline void PrintTo(const Partition& p, std::ostream* os) {
+    *os << p.name;
+}
 
 // In flash order, from offset 0.
 inline constexpr Partition kPartitions[] = {

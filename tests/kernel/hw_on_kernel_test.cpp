@@ -20,11 +20,14 @@
 #include "launch/settings.hpp"
 #include "platform/device.hpp"
 #include "support/mtd_answers.hpp"
+#include "support/testing.hpp"
 
 namespace ks = kernel_stage;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
+
+using testing_support::PrintTo;
 
 constexpr std::uint32_t B = ks::kBlock;
 

@@ -9,10 +9,13 @@
 
 #include "hw/flash.hpp"
 #include "support/sim_board.hpp"
+#include "support/testing.hpp"
 
 using testing_support::SimBoard;
 
 namespace {
+
+using testing_support::PrintTo;
 
 struct Settings {
     int gdb = 0, gdbserver = 0, port = 1234, shell = 0, memchk = 0, rescue = 0, diags = 0;

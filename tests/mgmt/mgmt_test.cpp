@@ -10,9 +10,12 @@
 #include <string>
 
 #include "support/switch_root.hpp"
+#include "support/testing.hpp"
 
 
 namespace {
+
+using testing_support::PrintTo;
 
 struct MacCase {
     const char* line;

@@ -22,8 +22,11 @@
 #include <vector>
 
 #include "common/unique_fd.hpp"
+#include "support/testing.hpp"
 
 namespace {
+
+using testing_support::PrintTo;
 
 using namespace std::string_literals;
 using Fd = common::BasicUniqueFd<&::close>;

@@ -395,6 +395,10 @@ struct RealTransfer {
     bool kilo;  // sx -k: 1024-byte blocks
 };
 
+void PrintTo(const RealTransfer& t, std::ostream* os) {
+    *os << (t.kilo ? "sx -k, " : "sx, ") << t.size << " bytes";
+}
+
 std::string transfer_name(const ::testing::TestParamInfo<RealTransfer>& info) {
     return std::string(info.param.kilo ? "SxK" : "Sx") + "Sends" + std::to_string(info.param.size) +
            "Bytes";

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <initializer_list>
+#include <ostream>
 #include <span>
 #include <string>
 #include <vector>
@@ -40,5 +41,14 @@ bool starts_with(std::span<const std::uint8_t> whole, std::span<const std::uint8
 
 // Bytes written as hex text, "87 D9 94 00 ..." (blanks and commas ignored).
 std::vector<std::uint8_t> hex(const std::string& text);
+
+// A parameterised case prints as its name, so that a test's listing reads
+// "Keys/EnvSettings.FromMkenvimagePartition/port", not a byte dump; a test
+// file takes it in with `using testing_support::PrintTo;`.
+template <typename Case>
+    requires requires(const Case& c) { *static_cast<std::ostream*>(nullptr) << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 }  // namespace testing_support

@@ -28,6 +28,8 @@
 
 namespace {
 
+using testing_support::PrintTo;
+
 using Bytes = std::vector<std::uint8_t>;
 using testing_support::hex;
 using testing_support::read_file;
@@ -104,15 +106,6 @@ Bytes boot_loader_payload(std::size_t n, std::uint32_t id, std::uint16_t hdr_len
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
-}
-
-// Table rows print as their case name in failure messages.
-template <typename Row>
-requires requires(const Row& r) {
-    r.name;
-}
-void PrintTo(const Row& row, std::ostream* os) {
-    *os << row.name;
 }
 
 bool contains(const std::string& haystack, const std::string& needle) {
