@@ -56,7 +56,9 @@ def test_vpd_bytes_round_trip(bare_board, where, offset):
     before = (bare_board.path / "dev/i2c-0/54").read_bytes()
     for value in ("0", "1", "0xD5", "255"):
         board_sim("vpd", bare_board.path, "set", where, value)
-        assert board_sim("vpd", bare_board.path, "get", where).stdout == f"{int(value, 0)}\n"
+        byte = int(value, 0)
+        shown = f"{'on' if byte == 0xD5 else 'off'} (0x{byte:02x})" if where == "usb-boot" else byte
+        assert board_sim("vpd", bare_board.path, "get", where).stdout == f"{shown}\n"
         after = (bare_board.path / "dev/i2c-0/54").read_bytes()
         changed = [i for i in range(len(after)) if after[i] != before[i]]
         assert changed in ([offset], []), "only the one byte may change"

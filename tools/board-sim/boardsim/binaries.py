@@ -35,7 +35,8 @@ def locate(name, given=None):
     path = Path(given or os.environ.get(variable) or default)
     if not path.is_file():
         hint = "" if given or os.environ.get(variable) else \
-            " (build it with `cmake --preset sim && cmake --build --preset sim`)"
+            " (build it with ./scripts/run-demo, or `cmake --build --preset sim --target" \
+            " bootlaunch bootimg switch-ops`)"
         raise BinaryError(f"{name} not found at {path}{hint}")
     return path.resolve()
 

@@ -42,6 +42,8 @@ NEEDED = ["unshare", "nsenter", "setsid", "chroot", "busybox", "ip"]
 # The far end of the management port's cable (--mgmt), in a network
 # namespace of its own: 192.0.2.1/24 with a DHCP server.
 FAR_END = "mgmt0"
+# What the switch's own network scripts run, from the PC's root.
+MGMT_PROGRAMS = {"dhclient": "isc-dhcp-client", "ping": "iputils-ping"}
 
 
 class PowerError(Exception):
@@ -88,6 +90,12 @@ def check_options(opts):
         raise PowerError(f"/tmp size {opts.tmp_size!r} is not a tmpfs size such as 64M")
     if opts.mgmt and not shutil.which("dnsmasq", path=SWITCH_PATH):
         raise PowerError("the management network needs dnsmasq on this PC (Debian's dnsmasq-base)")
+    # The switch's root is the PC's with the board's substitutes on top: its
+    # dhclient and the ping that Debian's dhclient-script runs are the PC's.
+    for program, package in MGMT_PROGRAMS.items():
+        if opts.mgmt and not shutil.which(program, path=SWITCH_PATH):
+            raise PowerError(f"the switch's management port needs {program} on this PC "
+                             f"(Debian's {package})")
 
 
 def launch_words(opts, launcher):
@@ -106,9 +114,9 @@ def launch_words(opts, launcher):
     return ["/usr/bin/env", "-i", "--default-signal", *env, *program]
 
 
-def require_root():
+def require_root(what="powering the switch on needs root (namespaces and mounts)"):
     if os.geteuid() != 0:
-        raise PowerError("powering the switch on needs root (namespaces and mounts)")
+        raise PowerError(what)
     missing = [p for p in NEEDED if not any(
         os.access(os.path.join(d, p), os.X_OK) for d in SWITCH_PATH.split(":"))]
     if missing:
@@ -124,6 +132,22 @@ def lock(state):
         os.close(fd)
         raise PowerError(f"the switch in {state} is powered on already") from None
     return fd
+
+
+def powered_on(state):
+    """Whether a power-on holds the state directory (see lock); needs no
+    root."""
+    try:
+        fd = os.open(state, os.O_RDONLY | os.O_DIRECTORY)
+    except FileNotFoundError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return False
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
 
 
 def init_pid(unshare_pid, timeout=10.0):
@@ -401,6 +425,8 @@ def running_pid(state):
     try:
         pid = int(path.read_text())
         os.kill(pid, 0)
+    except PermissionError:
+        raise PowerError("reaching the powered switch needs root") from None
     except (OSError, ValueError):
         raise PowerError(f"the switch in {state} is not powered on") from None
     return pid

@@ -71,6 +71,18 @@ def create(state):
     env_store(state, {})
 
 
+def remove(state, powered):
+    """Takes away the switch in `state` so that `create` can make a new one
+    there; refuses a folder that holds anything else, and a powered switch."""
+    state = Path(state)
+    if not state.exists() or not any(state.iterdir()):
+        return
+    check(state)
+    if powered:
+        raise StateError(f"the switch in {state} is powered on: pull its plug first")
+    shutil.rmtree(state)
+
+
 def reset_expander(state):
     """A real expander resets with the board; the EEPROM keeps its content."""
     (Path(state) / EXPANDER).write_bytes(expander_power_on_state())

@@ -1,0 +1,74 @@
+"""The README's tour, run as written: its shell lines in a folder of their
+own, and on the console what its comments say: at "TEXT" press KEY (a key
+alone) or type TEXT (and Enter), and every other "TEXT" must show up, in
+order. `./scripts/run-demo [--fresh] ARGS` is what the script does after
+its build, with the build under test: `board-sim run demo-switch ARGS`."""
+
+import re
+import subprocess
+
+from conftest import CLOCK, ROOT, Board, Console, bootlaunch, needs_root, sandbox_only
+
+pytestmark = [needs_root, sandbox_only]
+
+TOUR = re.search(r"## A tour of the demo switch.*?```sh\n(.*?)```",
+                 (ROOT / "README.md").read_text(), re.S).group(1)
+ACTION = re.compile(r'(?:at "([^"]*)" )?(press|type) (\S+?)[;,]?(?:\s|$)|"([^"]*)"')
+KEYS = {"Enter": "\r", "Ctrl-]": "\x1d"}
+
+
+def entries():
+    """(command, comment) per shell line; a comment line continues the last."""
+    out = []
+    for line in TOUR.splitlines():
+        if line.lstrip().startswith("#"):
+            out[-1][1] += " " + line.lstrip("# ")
+        else:
+            command, _, comment = line.partition("  # ")
+            out.append([command.strip(), comment])
+    return out
+
+
+def act(board, console, comment):
+    last = ""
+    for at, verb, key, seen in ACTION.findall(comment):
+        if seen or at:
+            console.expect_exact(seen or at)
+            last = seen or at
+        if not verb:
+            continue
+        if verb == "type":
+            console.sendline(key)
+        elif key == "Enter":  # once the line has changed to or from the download's settings
+            board.wait_for_line(lambda line: ("-icanon" in line) == ("115200" in last))
+            console.send("\r")
+        elif key == "Ctrl-]":
+            console.send(KEYS[key])
+            console.expect_exact("q: quit. ")
+        else:
+            board.wait_for_key_read()
+            console.send(key)
+
+
+def test_the_readme_tour(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "tools").symlink_to(ROOT / "tools")
+    board, console, powered = Board(tmp_path / "demo-switch"), None, 0
+    for command, comment in entries():
+        if command.startswith("./scripts/run-demo"):
+            words = command.split()[1:]
+            if words[:1] == ["--fresh"]:
+                words = words[1:]
+                subprocess.run("tools/board-sim/board-sim new demo-switch --demo --force",
+                               shell=True, check=True)
+            console = Console(board, ["run", "demo-switch", "--clock", str(CLOCK),
+                                      "--bootlaunch", str(bootlaunch()), *words])
+            powered += 1
+        else:
+            assert console is None or "second terminal" in comment, command
+            subprocess.run(["bash", "-c", command], check=True, timeout=120)
+        act(board, console, comment)
+        if console and "type q" in comment:
+            console.off()
+            console = None
+    assert powered >= 4 and console is None
