@@ -1,16 +1,16 @@
-"""End-to-end harness: simulated switches powered on with board-sim and
-driven on their console with pexpect, in the manner of U-Boot's console
-tests (expect a text, send keys), so that a scenario reads as it would on a
-real switch's serial port.
-
-The programs under test come from BOARD_SIM_BOOTLAUNCH and BOARD_SIM_BOOTIMG
-(CTest sets them for each build preset; by hand they default to build/sim).
-Powering a switch on needs root; such tests are skipped otherwise.
-"""
+# End-to-end harness: simulated switches powered on with board-sim and
+# driven on their console with pexpect, in the manner of U-Boot's console
+# tests (expect a text, send keys), so that a scenario reads as it would on a
+# real switch's serial port.
+#
+# The programs under test come from BOARD_SIM_BOOTLAUNCH and BOARD_SIM_BOOTIMG
+# (CTest sets them for each build preset; by hand they default to build/sim).
+# Powering a switch on needs root; such tests are skipped otherwise.
 
 import base64
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -35,6 +35,16 @@ CLOCK = 10
 # How the launcher mounts the switch's JFFS2 file system at its start.
 MOUNT_USER = "/bin/mount -o sync -t jffs2 /dev/mtd-user /user"
 
+# The rescue menu, as the console shows it.
+MENU = ("Please select one of the following options:\r\n"
+        "\tX) Use xmodem 1K to serial download an image\r\n"
+        "\tR) Reboot\r\n"
+        "\tE) Exit\r\n")
+MENU_PROMPT = "\r\nOption? : "
+SLOT_PROMPT = "Install image as image 1 or 2 (hit return to just boot image): "
+ERASE_QUESTION = ("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) "
+                  "y/N: ")
+
 needs_root = pytest.mark.skipif(
     os.geteuid() != 0, reason="powering the simulated switch on needs root (namespaces, mounts)")
 
@@ -46,13 +56,23 @@ sandbox_only = pytest.mark.skipif(
     reason="a scenario of the sandbox alone: run with the sim build")
 
 
+def until(ready, what):
+    # Waits for `ready()` to be true; returns it.
+    for _ in range(TIMEOUT * 20):
+        result = ready()
+        if result:
+            return result
+        time.sleep(0.05)
+    raise AssertionError(what)
+
+
 def board_sim(*args, check=True, **kw):
     return subprocess.run([str(BOARD_SIM), *map(str, args)], check=check, text=True,
                           capture_output=True, **kw)
 
 
 class Console:
-    """The switch's console during one power-on."""
+    # The switch's console during one power-on.
 
     def __init__(self, board, args):
         self.board = board
@@ -61,17 +81,19 @@ class Console:
         self.child.logfile_read = open(board.path.parent / f"{board.path.name}-pexpect.log", "a")
 
     def expect(self, pattern, timeout=TIMEOUT):
-        """Waits for a text (a regular expression, or a list of them: then
-        returns the index matched); returns the match."""
+        # Waits for a text (a regular expression, or a list of them: then
+        # returns the index matched); returns the match.
         index = self.child.expect(pattern, timeout=timeout)
         return index if isinstance(pattern, list) else self.child.match
 
-    def expect_exact(self, text, timeout=TIMEOUT):
-        self.child.expect_exact(text, timeout=timeout)
+    def expect_exact(self, *texts, timeout=TIMEOUT):
+        # Waits for each text in turn.
+        for text in texts:
+            self.child.expect_exact(text, timeout=timeout)
 
     @property
     def before(self):
-        """What came before the last match."""
+        # What came before the last match.
         return self.child.before
 
     def send(self, keys):
@@ -81,15 +103,38 @@ class Console:
         self.child.sendline(line)
 
     def send_bytes(self, data):
-        """Sends raw bytes, as line noise arrives: not text to encode."""
+        # Sends raw bytes, as line noise arrives: not text to encode.
         os.write(self.child.child_fd, data)
 
+    def press(self, key):
+        # Presses a key once the launcher reads one (see wait_for_key_read).
+        self.board.wait_for_key_read()
+        self.send(key)
+
+    def menu(self, key):
+        # Waits for the rescue menu's prompt, then presses `key`.
+        self.expect_exact(MENU_PROMPT)
+        self.press(key)
+
     def off(self, timeout=TIMEOUT):
-        """Waits for the power-on to end; returns last-boot.json."""
+        # Waits for the power-on to end; returns last-boot.json.
         self.child.expect(pexpect.EOF, timeout=timeout)
         self.child.close()
         self.child.logfile_read.close()
         return self.board.last_boot()
+
+    def app(self, slot_version=None, version=None):
+        # Waits for the demo application's prompt and ends it; returns
+        # last-boot.json. The program says its own version (the tests'
+        # archives hold 1.0.0.1); the slot's is its env-setup's
+        # DEMO_SLOT_VERSION.
+        self.expect(f"Demo application {re.escape(version) if version else '[^ ]+'} started")
+        self.expect_exact("> ")
+        self.sendline("exit")
+        record = self.off()
+        if slot_version:
+            assert record["application"]["environment"]["DEMO_SLOT_VERSION"] == slot_version
+        return record
 
     def unplug(self):
         self.send("\x1d")
@@ -97,8 +142,8 @@ class Console:
 
 
 class Shell:
-    """A busybox shell on the switch's console in place of the launcher
-    (board-sim boot --shell): for looking at the sandbox from inside."""
+    # A busybox shell on the switch's console in place of the launcher
+    # (board-sim boot --shell): for looking at the sandbox from inside.
 
     PROMPT = "switch# "
 
@@ -110,8 +155,8 @@ class Shell:
         console.expect_exact(self.PROMPT)
 
     def run(self, command, status=0):
-        """Runs a command line; returns its output (line ends as \\n). The
-        status must be `status` unless that is None."""
+        # Runs a command line; returns its output (line ends as \n). The
+        # status must be `status` unless that is None.
         self.console.sendline(f'{command}; echo "<<status=$?>>"')
         match = self.console.expect(r"<<status=(\d+)>>\r\n")
         output = self.console.before.replace("\r\n", "\n")
@@ -120,18 +165,13 @@ class Shell:
             assert int(match.group(1)) == status, f"{command}: status {match.group(1)}\n{output}"
         return output
 
-    def mount_user(self):
-        """Mounts /user with the launcher's own command line, as the
-        launcher does at its start (a --shell switch has no launcher)."""
-        self.run(MOUNT_USER)
-
     def reboot(self):
         self.console.sendline("reboot")
         return self.console.off()
 
 
 class Board:
-    """A simulated switch's state directory, and how to power it on."""
+    # A simulated switch's state directory, and how to power it on.
 
     def __init__(self, path):
         self.path = Path(path)
@@ -143,19 +183,25 @@ class Board:
     def set_vpd(self, where, value):
         st.vpd_set(self.path, st.vpd_offset(str(where)), value)
 
-    def env(self):
-        return st.env_load(self.path)[0]
-
     def set_env(self, **variables):
-        env = self.env()
-        env.update({k: str(v) for k, v in variables.items()})
+        # Sets the boot loader's variables; None unsets one.
+        env = st.env_load(self.path)[0]
+        for name, value in variables.items():
+            env.pop(name, None)
+            if value is not None:
+                env[name] = str(value)
         st.env_store(self.path, env)
 
-    def unset_env(self, *names):
-        env = self.env()
-        for n in names:
-            env.pop(n, None)
-        st.env_store(self.path, env)
+    def snapshot(self):
+        # Keeps a copy of the switch as it is; returns what puts it back.
+        clean = self.path.parent / f"{self.path.name}-clean"
+        shutil.copytree(self.path, clean, symlinks=True)
+
+        def restore():
+            shutil.rmtree(self.path)
+            shutil.copytree(clean, self.path, symlinks=True)
+
+        return restore
 
     def partition(self, name):
         return (self.path / "dev" / name).read_bytes()
@@ -164,32 +210,30 @@ class Board:
         return self.path / f"user/images/image{n}"
 
     def corrupt(self, slot, offset=-1):
-        """Flips every bit of one byte of a slot file (default: its last)."""
+        # Flips every bit of one byte of a slot file (default: its last).
         data = bytearray(self.slot(slot).read_bytes())
         data[offset] ^= 0xFF
         self.slot(slot).write_bytes(bytes(data))
 
-    def put_image(self, slot, files, version="1.0.0.9", kind="app", hdr_len=None):
-        """Puts a container with one section holding an archive of `files`
-        ({"home/bin/x": (bytes, mode)}) in the slot; returns its path."""
-        archive = self.path / "demo" / f"custom-{slot}.tar.gz"
-        archive.write_bytes(demo.archive_bytes(files))
-        demo.make_image(bootimg(), self.slot(slot), [(kind, version, archive, hdr_len)])
-        return self.slot(slot)
-
-    def app_archive(self, version, extra=None):
-        """An archive of the demo program 1.0.0.1 whose env-setup says
-        `version` (DEMO_SLOT_VERSION), with `extra` files ({name: (bytes,
-        mode)}) besides; returns its path."""
+    def app_archive(self, version, extra=None, without=()):
+        # An archive of the demo program 1.0.0.1 whose env-setup says
+        # `version` (DEMO_SLOT_VERSION), with `extra` files ({name: (bytes,
+        # mode)}) besides and `without` some of its own; returns its path.
         files = demo.app_files(version, self.demo_program("1.0.0.1"))
         files.update(extra or {})
+        for name in without:
+            del files[name]
         archive = self.path / "demo" / f"test-{version}-{len(files)}.tar.gz"
         archive.write_bytes(demo.archive_bytes(files))
         return archive
 
+    def app_image(self, path, version, **files):
+        # A container of one application section from app_archive(version).
+        return make_container(path, [("app", version, self.app_archive(version, **files))])
+
     def demo_program(self, version="1.0.0.1", stripped=True):
-        """The demo program as it goes into an archive, or with its debugging
-        information (the symbol file for a debugger on the PC)."""
+        # The demo program as it goes into an archive, or with its debugging
+        # information (the symbol file for a debugger on the PC).
         path = self.path / "demo" / f"demo_app-{version}"
         return (Path(str(path) + ".strip") if stripped else path)
 
@@ -205,43 +249,36 @@ class Board:
             args += ["--setenv", item]
         return Console(self, args + list(extra))
 
+    def rescue(self, **kw):
+        # Powers on with the boot loader asking for the rescue menu.
+        self.set_env(diagnostics="rescue")
+        return self.power_on(**kw)
+
     def shell(self, **kw):
         return Shell(self.power_on(shell=True, **kw))
 
     def init_pid(self):
-        """The powered switch's init as the PC sees it (waits for board-sim
-        to write it down)."""
-        path = self.path / "run/pid"
-        for _ in range(TIMEOUT * 20):
-            if path.exists() and path.read_text().strip():
-                return int(path.read_text())
-            time.sleep(0.05)
-        raise AssertionError("the switch never got an init")
+        # The powered switch's init as the PC sees it, once init has started
+        # the launcher (or the shell): before, init is still building the
+        # sandbox.
+        until(lambda: (self.path / "run/launcher.pid").exists(), "the launcher never started")
+        return int((self.path / "run/pid").read_text())
 
     def console_line(self):
-        """The console line's settings as `stty -a` shows them inside."""
+        # The console line's settings as `stty -a` shows them inside.
         return self.exec("stty", "-F", "/dev/ttyS0", "-a", inside=True, check=False).stdout
 
     def wait_for_line(self, ready, what="the console line never changed"):
-        for _ in range(TIMEOUT * 20):
-            if ready(self.console_line()):
-                return
-            time.sleep(0.05)
-        raise AssertionError(what)
+        until(lambda: ready(self.console_line()), what)
 
     def wait_for_key_read(self):
-        """Waits until the launcher reads a single key: the console is then
-        out of line mode. A key sent earlier could be taken by the line
-        discipline first; a Ctrl-C sent earlier would interrupt no read."""
+        # Waits until the launcher reads a single key: the console is then
+        # out of line mode. A key sent earlier could be taken by the line
+        # discipline first; a Ctrl-C sent earlier would interrupt no read.
         self.wait_for_line(lambda line: "-icanon" in line, "the launcher never read a key")
 
-    def put_inside(self, path, data):
-        """Writes a file inside the powered switch (its RAM file system, say)."""
-        self.exec("sh", "-c", f"base64 -d > {path}", inside=True,
-                  input=base64.b64encode(data).decode())
-
     def launcher_pid(self):
-        """The launcher's process id in the switch's own PID space."""
+        # The launcher's process id in the switch's own PID space.
         return int((self.path / "run/launcher.pid").read_text())
 
     def last_boot(self):
@@ -251,43 +288,44 @@ class Board:
         return (self.path / "console.log").read_text(errors="replace")
 
     def exec(self, *command, inside=False, far=False, **kw):
-        """Runs a PC command in the powered switch's network namespace (or
-        inside the switch, or at the far end of its management port's
-        cable); returns the CompletedProcess."""
+        # Runs a PC command in the powered switch's network namespace (or
+        # inside the switch, or at the far end of its management port's
+        # cable); returns the CompletedProcess.
         where = ["--inside"] if inside else ["--far"] if far else []
         return board_sim("exec", self.path, *where, "--", *command, **kw)
 
+    def read_inside(self, path):
+        # A file inside the powered switch (its RAM file system, say).
+        return base64.b64decode(self.exec("base64", "-w0", path, inside=True).stdout)
+
     def net(self, state, **kw):
-        """Takes the far end of the management port's cable down or up."""
+        # Takes the far end of the management port's cable down or up.
         return board_sim("net", self.path, state, **kw)
 
 
 # --- a serial download on the console ---------------------------------------------
 
-def send_while_switched(board, console, file, switched):
-    """Sends `file` with board-sim send (lrzsz sx -k on the console) and
-    presses Enter once the console line's settings (`stty -a` inside) make
-    `switched` true, as an operator does once the terminal follows the
-    switch. Returns those settings; the sender must end with success."""
+def send_while_switched(board, console, file, switched=lambda line: "-icanon" in line):
+    # Sends `file` with board-sim send (lrzsz sx -k on the console socket)
+    # and presses Enter once the console line's settings (`stty -a` inside)
+    # make `switched` true, as an operator does once the terminal follows
+    # the switch; then Enter again once the line is back at the console's
+    # settings: a key sent while the switch still drains and flushes the
+    # line is thrown away. The sender must end with success.
     sender = subprocess.Popen([str(BOARD_SIM), "send", str(board.path), str(file)],
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     try:
         board.wait_for_line(switched)
-        line = board.console_line()
         console.send("\r")
         out, _ = sender.communicate(timeout=TIMEOUT)
     finally:
         if sender.poll() is None:
             sender.kill()
     assert sender.returncode == 0, out
-    return line
+    back_to_console_settings(board, console, lambda line: not switched(line))
 
 
 def back_to_console_settings(board, console, back=lambda line: "-icanon" not in line):
-    """Presses Enter once the line is back at the console's settings (`back`
-    true): a key sent while the switch still drains and flushes the line is
-    thrown away, as an operator's would be who pressed Enter before
-    switching back."""
     console.expect_exact("Change the baud rate back to 9600 bps, hit the <ENTER> key")
     board.wait_for_line(back)
     console.send("\r")
@@ -302,20 +340,20 @@ def bootimg():
 
 
 def run_bootimg(*args, **kw):
-    """Runs the container tool (under qemu-user when it is a PowerPC build)."""
+    # Runs the container tool (under qemu-user when it is a PowerPC build).
     tool = bootimg()
     return subprocess.run([*binaries.run_prefix(tool), str(tool), *map(str, args)], check=True,
                           text=True, capture_output=True, **kw)
 
 
 def make_container(path, sections):
-    """`bootimg create` of [(type, version, payload path)]; returns `path`."""
+    # `bootimg create` of [(type, version, payload path)]; returns `path`.
     demo.make_image(bootimg(), path, [(t, v, p, None) for t, v, p in sections])
     return path
 
 
 def sections_of(path):
-    """A container's sections as bytes, where `bootimg list` finds them."""
+    # A container's sections as bytes, where `bootimg list` finds them.
     listed = json.loads(run_bootimg("list", "--json", path).stdout)
     data = path.read_bytes()
     return [data[s["offset"]:s["offset"] + s["size"]] for s in listed["sections"]]
@@ -327,7 +365,7 @@ def is_powerpc(path):
 
 @pytest.fixture(scope="session")
 def demo_template(tmp_path_factory):
-    """One demo switch made with `board-sim new --demo`, copied per test."""
+    # One demo switch made with `board-sim new --demo`, copied per test.
     path = tmp_path_factory.mktemp("template") / "switch"
     board_sim("new", path, "--demo", "--bootimg", bootimg())
     return path
@@ -340,27 +378,38 @@ def pytest_runtest_makereport(item, call):
         item.passed = outcome.get_result().passed
 
 
-def keep_only_if_failed(request, path):
-    """A switch takes some 30 MB: only a failed test's is kept to look at."""
+@pytest.fixture
+def fresh_board(tmp_path, request):
+    # Makes a switch with `make(path)`; a switch takes some 30 MB: only a
+    # failed test's is kept to look at.
+    path = tmp_path / "switch"
+
+    def made(make):
+        make(path)
+        return Board(path)
+
+    yield made
     if getattr(request.node, "passed", False):
         shutil.rmtree(path, ignore_errors=True)
 
 
 @pytest.fixture
-def board(demo_template, tmp_path, request):
-    """A fresh demo switch: slots 1 and 2 hold the demo application 1.0.0.1
-    and 1.0.0.2, the rescue partition the demo diagnostics image, and the
-    boot slot byte is 1."""
-    path = tmp_path / "switch"
-    shutil.copytree(demo_template, path, symlinks=True)
-    yield Board(path)
-    keep_only_if_failed(request, path)
+def board(demo_template, fresh_board):
+    # A fresh demo switch: slots 1 and 2 hold the demo application 1.0.0.1
+    # and 1.0.0.2, the rescue partition the demo diagnostics image, and the
+    # boot slot byte is 1.
+    return fresh_board(lambda path: shutil.copytree(demo_template, path, symlinks=True))
 
 
 @pytest.fixture
-def bare_board(tmp_path, request):
-    """A fresh switch without any image."""
-    path = tmp_path / "switch"
-    board_sim("new", path)
-    yield Board(path)
-    keep_only_if_failed(request, path)
+def bare_board(fresh_board):
+    # A fresh switch without any image.
+    return fresh_board(lambda path: board_sim("new", path))
+
+
+@pytest.fixture
+def stick(tmp_path):
+    # A USB stick's files.
+    path = tmp_path / "stick"
+    path.mkdir()
+    return path

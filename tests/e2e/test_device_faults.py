@@ -1,32 +1,30 @@
-"""Every device failure, at every point: each whole flow of the powered
-switch run once per device operation it makes, with that one operation
-failing. The operations are the flash's reads, erases and writes (EIO) and
-the I2C transfers to the VPD EEPROM and the I/O expander (not acknowledged,
-ENXIO); the simulator counts them in a fault-free run first.
-
-An operator plays the console: the rescue menu's keys of the flow, then R;
-"1" or "2" at the slot question; y to erase; Enter around the serial
-download; exit at the application's prompt. Each run must end, with no
-crash, in the boot of an image whose CRC is good, in the rescue menu (left
-with R) or in a reboot. A failure that the launcher met must be named on
-the console; a slot reported as updated must hold the new container, and a
-slot whose write failed must not have become the boot slot.
-
-CI runs every STEPth operation of each kind (DEVICE_FAULT_STEP: 16 with the
-sim build, 128 with the others) and each kind's first and last;
-scripts/device-fault-campaign runs them all and prints the figures.
-"""
+# Every device failure, at every point: each whole flow of the powered
+# switch run once per device operation it makes, with that one operation
+# failing. The operations are the flash's reads, erases and writes (EIO) and
+# the I2C transfers to the VPD EEPROM and the I/O expander (not acknowledged,
+# ENXIO); the simulator counts them in a fault-free run first.
+#
+# An operator plays the console: the rescue menu's keys of the flow, then R;
+# "1" or "2" at the slot question; y to erase; Enter around the serial
+# download; exit at the application's prompt. Each run must end, with no
+# crash, in the boot of an image whose CRC is good, in the rescue menu (left
+# with R) or in a reboot. A failure that the launcher met must be named on
+# the console; a slot reported as updated must hold the new container, and a
+# slot whose write failed must not have become the boot slot.
+#
+# CI runs every STEPth operation of each kind (DEVICE_FAULT_STEP: 16 with the
+# sim build, 128 with the others) and each kind's first and last;
+# scripts/device-fault-campaign runs them all and prints the figures.
 
 import collections
 import os
 import re
-import shutil
 import subprocess
 
 import pexpect
 import pytest
 
-from conftest import (back_to_console_settings, make_container, needs_root, run_bootimg,
+from conftest import (MENU_PROMPT, SLOT_PROMPT, make_container, needs_root, run_bootimg,
                       sections_of, send_while_switched)
 
 pytestmark = needs_root
@@ -37,9 +35,6 @@ STEP = int(os.environ.get("DEVICE_FAULT_STEP",
                           "16" if os.environ.get("E2E_SANDBOX_ONCE") != "skip" else "128"))
 KINDS = ("read", "erase", "write", "i2c")
 TALLY = "/run/board/device-ops"
-
-MENU_PROMPT = "\r\nOption? : "
-SLOT_PROMPT = "Install image as image 1 or 2 (hit return to just boot image): "
 # What names a failure on the console.
 ERROR_WORDS = re.compile(r"error|fail|invalid|unable|can't|cannot|not found|corrupt|bad ",
                          re.IGNORECASE)
@@ -55,42 +50,20 @@ SILENT_BY_DESIGN = [
 ]
 
 
-class Flow:
-    def __init__(self, name, *, keys=(), usb=None, rescue=False, serial=False, slot="2"):
-        self.name = name
-        self.keys = list(keys)     # rescue menu keys, then R
-        self.usb = usb             # the stick that is in: "replace" or "boot"
-        self.rescue = rescue       # the boot loader asks for the menu
-        self.serial = serial       # the container goes over the console
-        self.slot = slot           # the answer to the slot question
-
+# A flow: its name; the rescue menu's keys (then R), none when the boot
+# loader does not ask for the menu; the stick that is in ("replace" or
+# "boot"); the answer to the slot question.
+Flow = collections.namedtuple("Flow", "name keys usb slot", defaults=((), None, "2"))
 
 FLOWS = [
     Flow("normal start"),
     Flow("start with a USB stick that replaces slot 1", usb="replace"),
     Flow("start from the USB stick's own image", usb="boot"),
-    Flow("serial install", rescue=True, serial=True, keys=["x", "E"]),
-    Flow("USB install", rescue=True, usb="replace", keys=["u", "E"], slot="1"),
-    Flow("version display", rescue=True, keys=["v", "E"]),
-    Flow("diagnostics boot", rescue=True, keys=["d"]),
+    Flow("serial install", keys=["x", "E"]),
+    Flow("USB install", keys=["u", "E"], usb="replace", slot="1"),
+    Flow("version display", keys=["v", "E"]),
+    Flow("diagnostics boot", keys=["d"]),
 ]
-
-
-def prepare(board, tmp_path):
-    """The container that the installs write (a kernel of two erase blocks
-    and an application), and the sticks: one with it as slot 1's
-    replacement, one with an application to boot."""
-    app = board.app_archive("3.0.0.1")
-    kernel = tmp_path / "uImage"
-    kernel.write_bytes(b"\x27\x05\x19\x56" + bytes(range(256)) * 300)
-    image = make_container(tmp_path / "update.img", [("kernel", "4.19.0.9", kernel),
-                                                     ("app", "3.0.0.1", app)])
-    sticks = {"replace": tmp_path / "stick", "boot": tmp_path / "boot-stick"}
-    for stick in sticks.values():
-        stick.mkdir()
-    shutil.copy(image, sticks["replace"] / "TQV4410_replace1_OS.img")
-    make_container(sticks["boot"] / "TQV4410_OS.img", [("app", "3.0.0.2", app)])
-    return image, sticks
 
 
 def verify(path):
@@ -102,15 +75,15 @@ def verify(path):
 
 
 class Run:
-    """One power-on of a flow, played to its end."""
+    # One power-on of a flow, played to its end.
 
     def __init__(self, board, flow, image, new_slot, sticks, fault=None):
         self.board, self.flow = board, flow
-        if flow.rescue:
+        if flow.keys:
             board.set_env(diagnostics="rescue")
         # USB boot is on for a start with the stick; the rescue menu's
         # install takes the stick with USB boot off.
-        board.set_vpd("usb-boot", 0xD5 if flow.usb and not flow.rescue else 0)
+        board.set_vpd("usb-boot", 0xD5 if flow.usb and not flow.keys else 0)
         setenv = [f"BOOTLAUNCH_SIM_OP_COUNT={TALLY}"]
         if fault:
             setenv.append(f"BOOTLAUNCH_SIM_FAULTS={fault[0]}:{fault[1]}")
@@ -135,17 +108,15 @@ class Run:
             if which == 0:
                 self.menus += 1
                 assert self.menus <= len(self.flow.keys) + 3, "the menu keeps coming back"
-                self.board.wait_for_key_read()
-                console.send(keys.pop(0) if keys else "R")
+                console.press(keys.pop(0) if keys else "R")
             elif which == 1:
                 console.sendline(self.flow.slot)
             elif which == 2:
                 console.sendline("1")
             elif which == 3:
-                self.board.wait_for_key_read()
-                console.send("y")
+                console.press("y")
             elif which == 4:
-                self.download()
+                send_while_switched(self.board, console, self.image)
             elif which == 5:
                 self.started = console.child.match.group(1)
                 console.expect_exact("> ")
@@ -154,13 +125,9 @@ class Run:
             else:
                 return
 
-    def download(self):
-        send_while_switched(self.board, self.console, self.image, lambda line: "-icanon" in line)
-        back_to_console_settings(self.board, self.console)
-
     def tally(self):
-        """{kind: count} of the operations made, and what the injected
-        failure hit ("read /dev/mtd-env", say) or None."""
+        # {kind: count} of the operations made, and what the injected
+        # failure hit ("read /dev/mtd-env", say) or None.
         counts, failed = {}, None
         for line in (self.board.path / "run/device-ops").read_text().split("\n")[1:]:
             word, _, rest = line.partition(" ")
@@ -180,8 +147,8 @@ class Run:
         return self.record["ended"]
 
     def message(self, clean_log):
-        """The first line that names a failure and that the fault-free run
-        did not print, numbers left out."""
+        # The first line that names a failure and that the fault-free run
+        # did not print, numbers left out.
         known = set(clean_log.splitlines())
         for line in self.log.splitlines():
             if ERROR_WORDS.search(line) and line not in known:
@@ -189,9 +156,9 @@ class Run:
         return None
 
 
+# The rules every run keeps; returns a short description of how the run
+# ended.
 def check(run, fault, clean_log):
-    """The rules every run keeps; returns a short description of how the
-    run ended."""
     board, record, log = run.board, run.record, run.log
     where = f"{run.flow.name}, {fault[0]} {fault[1]} failing"
     assert record["ended"] in ("reboot", "application-ended"), f"{where}: ended {record}"
@@ -226,18 +193,20 @@ def check(run, fault, clean_log):
     return f"{message}\n            -> {run.ending()}"
 
 
+# The container that the installs write (a kernel of two erase blocks and
+# an application), and the sticks: one with it as slot 1's replacement, one
+# with an application to boot.
 @pytest.fixture
-def campaign(board, tmp_path):
-    image, sticks = prepare(board, tmp_path)
-    new_slot = sections_of(image)[-1]
-    clean = tmp_path / "clean"
-    shutil.copytree(board.path, clean, symlinks=True)
-
-    def fresh():
-        shutil.rmtree(board.path)
-        shutil.copytree(clean, board.path, symlinks=True)
-
-    return board, image, new_slot, sticks, fresh
+def campaign(board, stick, tmp_path):
+    app = board.app_archive("3.0.0.1")
+    kernel = tmp_path / "uImage"
+    kernel.write_bytes(b"\x27\x05\x19\x56" + bytes(range(256)) * 300)
+    image = make_container(stick / "TQV4410_replace1_OS.img", [("kernel", "4.19.0.9", kernel),
+                                                               ("app", "3.0.0.1", app)])
+    sticks = {"replace": stick, "boot": tmp_path / "boot-stick"}
+    sticks["boot"].mkdir()
+    make_container(sticks["boot"] / "TQV4410_OS.img", [("app", "3.0.0.2", app)])
+    return board, image, sections_of(image)[-1], sticks, board.snapshot()
 
 
 @pytest.mark.parametrize("flow", FLOWS, ids=[re.sub(r"\W+", "_", f.name) for f in FLOWS])

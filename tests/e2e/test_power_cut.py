@@ -1,23 +1,20 @@
-"""Power cuts during a USB update of the powered switch.
-
-The stick replaces image slot 1, the slot that boots, with a container of a
-kernel, a device tree and an application. The simulator cuts the power at
-the Nth flash operation of the launcher (partition reads, erases, 1 KiB
-writes, and every chunk written to a slot file). After each cut the switch
-is powered on without the stick: a whole application must start, from its
-own slot or, where the update tore it, from the other one. Then the stick
-goes back in: the update must install again what the cut tore, and the new
-application must start.
-
-CI runs every STEPth cut point (POWER_CUT_STEP, default 40) and each of
-the last operations, the slot file's chunks; scripts/power-cut-campaign
-runs them all and prints the figures.
-"""
+# Power cuts during a USB update of the powered switch.
+#
+# The stick replaces image slot 1, the slot that boots, with a container of a
+# kernel, a device tree and an application. The simulator cuts the power at
+# the Nth flash operation of the launcher (partition reads, erases, 1 KiB
+# writes, and every chunk written to a slot file). After each cut the switch
+# is powered on without the stick: a whole application must start, from its
+# own slot or, where the update tore it, from the other one. Then the stick
+# goes back in: the update must install again what the cut tore, and the new
+# application must start.
+#
+# CI runs every STEPth cut point (POWER_CUT_STEP, default 40) and each of
+# the last operations, the slot file's chunks; scripts/power-cut-campaign
+# runs them all and prints the figures.
 
 import collections
 import os
-import shutil
-
 
 from conftest import make_container, needs_root, sections_of
 
@@ -28,40 +25,26 @@ TAIL = 8  # the last operations, always cut: the slot file's chunks
 OP_COUNT = "/run/board/flash-ops"
 
 
-def update(board, stick):
+def started(console):
+    # The version of the slot that started (its archive says it in the
+    # environment).
+    return console.app()["application"]["environment"]["DEMO_SLOT_VERSION"]
+
+
+def test_every_cut_leaves_a_bootable_switch_and_the_next_update_repairs_it(board, stick, tmp_path):
     # Data that does not compress: the slot file takes several chunks.
     app = board.app_archive("3.0.0.1", {"home/share/assets.bin": (os.urandom(300_000), 0o644)})
-    kernel = stick.parent / "uImage"
+    kernel = tmp_path / "uImage"
     kernel.write_bytes(bytes(range(256)) * 400)  # two erase blocks
-    dtb = stick.parent / "board.dtb"
+    dtb = tmp_path / "board.dtb"
     dtb.write_bytes(b"\xd0\x0d\xfe\xed" + bytes(9000))
-    return make_container(stick / "TQV4410_replace1_OS.img", [("kernel", "4.19.0.9", kernel),
-                                                              ("dtb", "4.19.0.9", dtb),
-                                                              ("app", "3.0.0.1", app)])
-
-
-def started(console):
-    """The version of the application that started (its slot's archive
-    says it in the environment)."""
-    console.expect(r"Demo application \S+ started")
-    console.expect_exact("> ")
-    console.sendline("exit")
-    record = console.off()
-    return record["application"]["environment"]["DEMO_SLOT_VERSION"]
-
-
-
-def test_every_cut_leaves_a_bootable_switch_and_the_next_update_repairs_it(board, tmp_path):
-    stick = tmp_path / "stick"
-    stick.mkdir()
-    image = update(board, stick)
+    image = make_container(stick / "TQV4410_replace1_OS.img", [
+        ("kernel", "4.19.0.9", kernel), ("dtb", "4.19.0.9", dtb), ("app", "3.0.0.1", app)])
     kernel, dtb, app = sections_of(image)
-    clean = board.path.parent / "clean"
-    shutil.copytree(board.path, clean, symlinks=True)
+    restore = board.snapshot()
 
     def fresh():
-        shutil.rmtree(board.path)
-        shutil.copytree(clean, board.path, symlinks=True)
+        restore()
         board.set_vpd("usb-boot", 0xD5)
 
     # The whole update once, counting its flash operations.

@@ -1,8 +1,8 @@
-"""The README's tour, run as written: its shell lines in a folder of their
-own, and on the console what its comments say: at "TEXT" press KEY (a key
-alone) or type TEXT (and Enter), and every other "TEXT" must show up, in
-order. `./scripts/run-demo [--fresh] ARGS` is what the script does after
-its build, with the build under test: `board-sim run demo-switch ARGS`."""
+# The README's tour, run as written: its shell lines in a folder of their
+# own, and on the console what its comments say: at "TEXT" press KEY (a key
+# alone) or type TEXT (and Enter), and every other "TEXT" must show up, in
+# order. `./scripts/run-demo [--fresh] ARGS` is what the script does after
+# its build, with the build under test: `board-sim run demo-switch ARGS`.
 
 import re
 import subprocess
@@ -14,11 +14,10 @@ pytestmark = [needs_root, sandbox_only]
 TOUR = re.search(r"## A tour of the demo switch.*?```sh\n(.*?)```",
                  (ROOT / "README.md").read_text(), re.S).group(1)
 ACTION = re.compile(r'(?:at "([^"]*)" )?(press|type) (\S+?)[;,]?(?:\s|$)|"([^"]*)"')
-KEYS = {"Enter": "\r", "Ctrl-]": "\x1d"}
 
 
+# (command, comment) per shell line; a comment line continues the last.
 def entries():
-    """(command, comment) per shell line; a comment line continues the last."""
     out = []
     for line in TOUR.splitlines():
         if line.lstrip().startswith("#"):
@@ -43,11 +42,10 @@ def act(board, console, comment):
             board.wait_for_line(lambda line: ("-icanon" in line) == ("115200" in last))
             console.send("\r")
         elif key == "Ctrl-]":
-            console.send(KEYS[key])
+            console.send("\x1d")
             console.expect_exact("q: quit. ")
         else:
-            board.wait_for_key_read()
-            console.send(key)
+            console.press(key)
 
 
 def test_the_readme_tour(tmp_path, monkeypatch):

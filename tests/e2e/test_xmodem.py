@@ -1,30 +1,57 @@
-"""The switch's own XMODEM-1K receiver (switch-ops xmodem) on the powered
-switch's console, with lrzsz's sx -k on the far side (board-sim send), as an
-engineer receives a file on a switch with a shell on its console."""
+# The switch's own XMODEM-1K receiver (switch-ops xmodem) on the powered
+# switch's console, as an engineer receives a file on a switch with a shell
+# on its console. lrzsz's sx never sends a bad block: here a sender of our
+# own, on the console socket, sends one (and the real sx is the rescue
+# menu's serial download's, test_rescue.py).
 
-import base64
-import os
+import binascii
+import time
 
-from conftest import back_to_console_settings, needs_root, send_while_switched
+from boardsim import console as boardsim_console
+from conftest import TIMEOUT, back_to_console_settings, needs_root
 
 pytestmark = needs_root
 
+STX, EOT, ACK, NAK = 0x02, 0x04, 0x06, 0x15
 
-def test_a_file_sent_with_sx_arrives_whole_with_the_senders_padding(board, tmp_path):
-    data = os.urandom(3000)
-    sent = tmp_path / "notes.bin"
-    sent.write_bytes(data)
+
+def block(number, complement, fill):
+    # A 1 KiB block of one byte (`a` and `b`: no control byte in their CRC).
+    data = bytes([fill]) * 1024
+    return bytes([STX, number, complement]) + data + binascii.crc_hqx(data, 0).to_bytes(2, "big")
+
+
+def answer(sock, wanted):
+    # Reads the console until one of the bytes `wanted` comes; returns it.
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline:
+        data = sock.recv(1)
+        assert data, "the console socket closed"
+        if data[0] in wanted:
+            return data[0]
+    raise AssertionError(f"no answer of {wanted}")
+
+
+def test_a_block_whose_number_and_complement_disagree_is_not_taken(board):
     console = board.power_on(shell=True)
     console.expect_exact("switch# ")
     console.sendline("switch-ops xmodem /tmp/received")
-    console.expect_exact("Change the baud rate to 115200 bps and hit the <ENTER> key")
-    console.expect_exact("before initiating the download.")
-    # The download settings have no output processing; the shell's own line
-    # editing also leaves the line without canonical mode and echo.
-    send_while_switched(board, console, sent, lambda line: "-opost" in line)
+    console.expect_exact("Change the baud rate to 115200 bps and hit the <ENTER> key",
+                         "before initiating the download.")
+    # The download settings have no output processing.
+    board.wait_for_line(lambda line: "-opost" in line)
+    with boardsim_console.connect(board.path) as sock:
+        sock.settimeout(TIMEOUT)
+        console.send("\r")
+        answer(sock, b"C")
+        # Block 1 with a complement that is not 255 - 1, then block 1 whole.
+        sock.sendall(block(1, 0x00, ord("a")) + block(1, 0xFE, ord("b")))
+        assert answer(sock, [ACK]) == ACK
+        # The end: an EOT is answered with NAK, the second with ACK.
+        sock.sendall(bytes([EOT]))
+        assert answer(sock, [NAK, ACK]) == NAK
+        sock.sendall(bytes([EOT]))
+        assert answer(sock, [NAK, ACK]) == ACK
     back_to_console_settings(board, console, lambda line: "-opost" not in line)
-    # 3000 bytes travel as two 1 KiB blocks and eight 128-byte blocks.
-    console.expect_exact("switch-ops: received 3072 bytes into /tmp/received")
-    console.expect_exact("switch# ")
-    got = board.exec("base64", "-w0", "/tmp/received", inside=True).stdout
-    assert base64.b64decode(got) == data + b"\x1a" * 72
+    console.expect_exact("switch-ops: received 1024 bytes into /tmp/received", "switch# ")
+    assert board.read_inside("/tmp/received") == b"b" * 1024

@@ -18,7 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <vector>
 #include <string>
 
 #include "rescue/console.hpp"
@@ -27,62 +27,42 @@
 namespace {
 
 struct LineModel {
-    explicit LineModel(std::size_t size) : size(size) {}
-
     void key(std::uint8_t k) {
-        if (escape == 1) {
-            escape = k == '[' ? 2 : 0;
-            if (escape == 0) plain(k);
-            return;
-        }
         if (escape == 2) {
             if ((k >= '0' && k <= '9') || k == ';') return;
             escape = 0;
-            if (k == 'C' && cursor < text.size()) ++cursor;
-            if (k == 'D' && cursor > 0) --cursor;
-            return;
+            if (k != 'C' && k != 'D') return;
+            k = k == 'C' ? 6 : 2;  // right and left move as Ctrl-F and Ctrl-B
+        } else if (escape == 1) {
+            escape = k == '[' ? 2 : 0;
+            if (escape) return;
         }
-        plain(k);
-    }
-
-    void plain(std::uint8_t k) {
-        switch (k) {
-        case '\r':
-        case '\n':
+        if (k == '\r' || k == '\n') {
             done = true;
-            break;
-        case 1:
+        } else if (k == 1) {
             cursor = 0;
-            break;
-        case 2:
-            if (cursor > 0) --cursor;
-            break;
-        case 3:
+        } else if (k == 2) {
+            cursor -= cursor > 0;
+        } else if (k == 3) {
             cursor = 0;
             done = broken = true;
-            break;
-        case 4:
+        } else if (k == 4) {
             if (cursor < text.size()) text.erase(cursor, 1);
-            break;
-        case 6:
-            if (cursor < text.size()) ++cursor;
-            break;
-        case 8:
-        case 127:
+        } else if (k == 6) {
+            cursor += cursor < text.size();
+        } else if (k == 8 || k == 127) {
             if (cursor > 0) text.erase(--cursor, 1);
-            break;
-        case 27:
+        } else if (k == 27) {
             escape = 1;
-            break;
-        default:
-            if (k >= ' ' && text.size() + 1 < size) text.insert(cursor++, 1, static_cast<char>(k));
+        } else if (k >= ' ' && text.size() + 1 < size) {
+            text.insert(cursor++, 1, static_cast<char>(k));
         }
     }
 
     std::size_t size;
     std::string text;
     std::size_t cursor = 0;
-    int escape = 0;
+    int escape = 0;  // 1 after ESC, 2 inside ESC [
     bool done = false;
     bool broken = false;
 };
@@ -95,13 +75,10 @@ struct Terminal {
             if (c == '\n') {
                 ended = true;
             } else if (c == 8) {
-                if (column > 0) --column;
+                column -= column > 0;
             } else if (c != 7) {
-                if (column == screen.size())
-                    screen.push_back(static_cast<char>(c));
-                else
-                    screen[column] = static_cast<char>(c);
-                ++column;
+                screen.resize(std::max(screen.size(), column + 1));
+                screen[column++] = static_cast<char>(c);
             }
         }
     }
@@ -126,8 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!stdout) std::abort();
 
     // The buffer is exactly its size (at least one byte, to look at when 0).
-    std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[std::max<std::size_t>(buf_size, 1)]);
-    std::memset(buf.get(), 0xA5, std::max<std::size_t>(buf_size, 1));
+    std::vector<std::uint8_t> buf(std::max<std::size_t>(buf_size, 1), 0xA5);
     std::size_t next = 0;
     {
         testing_support::StdinFeed feed(keys);
@@ -143,24 +119,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         };
         for (std::size_t i = 0; i < singles; ++i) single_key();
 
-        LineModel model(buf_size);
+        LineModel model{buf_size, {}};
         if (buf_size > 0)
             while (!model.done && next < keys.size())
                 model.key(static_cast<std::uint8_t>(keys[next++]));
-        if (get_user_input(buf.get(), static_cast<std::uint32_t>(buf_size)) != buf.get())
+        if (get_user_input(buf.data(), static_cast<std::uint32_t>(buf_size)) != buf.data())
             __builtin_trap();
-
-        if (buf_size == 0) {
-            if (buf[0] != 0xA5) __builtin_trap();
-        } else {
-            if (model.text.size() >= buf_size ||
-                std::memcmp(buf.get(), model.text.data(), model.text.size()) != 0)
-                __builtin_trap();
-            for (std::size_t i = model.text.size(); i < buf_size; ++i)
-                if (buf[i] != 0) __builtin_trap();
-            for (char c : model.text)
-                if (static_cast<std::uint8_t>(c) < ' ' || c == 127) __builtin_trap();
-        }
+        // The model's text, NUL-padded; a buffer of size 0 is left alone.
+        std::string want = buf_size ? model.text : std::string(1, '\xA5');
+        want.resize(buf.size(), '\0');
+        if (model.text.size() >= std::max<std::size_t>(buf_size, 1) ||
+            std::memcmp(buf.data(), want.data(), buf.size()) != 0)
+            __builtin_trap();
 
         std::fflush(stdout);
         if (buf_size > 0 && !model.broken) {

@@ -22,30 +22,12 @@
 #include "hw/i2c.hpp"
 #include "image/container.hpp"
 #include "launch/extract.hpp"
+#include "support/testing.hpp"
 
-namespace {
-
-testing_support::SimBoard* board;
-
-void write_slot(std::span<const std::uint8_t> data) {
-    std::FILE* f = std::fopen(extract::kSlotPaths[1], "wb");
-    if (!f || std::fwrite(data.data(), 1, data.size(), f) != data.size()) std::abort();
-    std::fclose(f);
-}
-
-std::vector<std::uint8_t> archive() {
-    std::vector<std::uint8_t> bytes;
-    std::FILE* f = std::fopen(extract::kArchive, "rb");
-    if (!f) return bytes;
-    for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<std::uint8_t>(c));
-    std::fclose(f);
-    return bytes;
-}
-
-}  // namespace
+using testing_support::read_file;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    board = fuzz::enter_simulated_switch("extract_fuzz");
+    fuzz::enter_simulated_switch("extract_fuzz");
     api_i2c_init();
     api_flash_init();
     ::mkdir("/user/images", 0777);
@@ -55,7 +37,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> slot(data, size);
-    write_slot(slot);
+    testing_support::write_file(extract::kSlotPaths[1], slot);
     std::remove(extract::kArchive);
 
     const std::vector<fuzz::Section> chain = fuzz::walk(slot);
@@ -66,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (first == chain.end() || !first->good) {
         // Slot 1 first, as at power-on: a refused slot hands back to start-up.
         tried_alt_image = 0;
-        if (extract_image(1) != 0 || !archive().empty()) __builtin_trap();
+        if (extract_image(1) != 0 || !read_file(extract::kArchive).empty()) __builtin_trap();
         return 0;
     }
 
@@ -79,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fclose(in);
     std::fclose(out);
     const auto payload = first->payload(slot);
-    const std::vector<std::uint8_t> written = archive();
+    const std::vector<std::uint8_t> written = read_file(extract::kArchive);
     if (result != extract::Unpacked::Written ||
         !std::equal(written.begin(), written.end(), payload.begin(), payload.end()))
         __builtin_trap();

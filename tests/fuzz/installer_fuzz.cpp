@@ -54,45 +54,34 @@ constexpr std::array<Partition, 6> kPartitions{{
     {"mtd-ubootenv", kNothing},
 }};
 
-struct Store {
-    std::array<std::vector<std::uint8_t>, kPartitions.size()> partitions;
-    std::array<std::vector<std::uint8_t>, 3> slots;  // [1], [2]; a missing file as empty
-};
-
-// The whole file in one read (a missing one as empty), into `bytes`, whose
-// storage is reused from one run to the next.
-void read_into(const char* path, std::vector<std::uint8_t>& bytes) {
-    bytes.clear();
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) return;
-    std::fseek(f, 0, SEEK_END);
-    bytes.resize(static_cast<std::size_t>(std::ftell(f)));
-    std::rewind(f);
-    if (std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) std::abort();
-    std::fclose(f);
-}
-
-std::vector<std::uint8_t> contents(const char* path) {
+// The whole file in one read (a missing one as empty): the snapshots are
+// most of a run's time.
+std::vector<std::uint8_t> contents(const std::string& path) {
     std::vector<std::uint8_t> bytes;
-    read_into(path, bytes);
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        std::fseek(f, 0, SEEK_END);
+        bytes.resize(static_cast<std::size_t>(std::ftell(f)));
+        std::rewind(f);
+        if (std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) std::abort();
+        std::fclose(f);
+    }
     return bytes;
 }
 
-void snapshot(Store& s) {
-    for (std::size_t i = 0; i < kPartitions.size(); ++i)
-        read_into(board->dev(kPartitions[i].name).c_str(), s.partitions[i]);
-    for (int slot = 1; slot <= 2; ++slot) read_into(install::slot_path(slot), s.slots[slot]);
+// Every partition, then slots 1 and 2.
+using Store = std::vector<std::vector<std::uint8_t>>;
+
+Store snapshot() {
+    Store s;
+    for (const Partition& p : kPartitions) s.push_back(contents(board->dev(p.name)));
+    for (int slot = 1; slot <= 2; ++slot) s.push_back(contents(install::slot_path(slot)));
+    return s;
 }
 
 Store before;
-Store after;
 
-bool starts_with(const std::vector<std::uint8_t>& v, std::span<const std::uint8_t> prefix) {
-    return v.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), v.begin());
-}
-
-bool same(const std::vector<std::uint8_t>& v, std::span<const std::uint8_t> bytes) {
-    return std::equal(v.begin(), v.end(), bytes.begin(), bytes.end());
+bool same(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }
 
 }  // namespace
@@ -107,7 +96,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     api_flash_init();
     // The installer talks a lot; libFuzzer reports on standard error.
     if (!std::freopen("/dev/null", "w", stdout)) std::exit(1);
-    snapshot(before);
+    before = snapshot();
     return 0;
 }
 
@@ -128,13 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     testing_support::write_file(kInput, container);
     std::remove(extract::kArchive);
     const std::vector<fuzz::Section> chain = fuzz::walk(container);
-    const auto good = [&](ImageType type) {
-        std::vector<fuzz::Section> found;
-        for (const auto& s : chain)
-            if (s.good && s.type == image::code(type)) found.push_back(s);
-        return found;
-    };
-    const std::vector<fuzz::Section> good_apps = good(ImageType::Application);
+    std::vector<fuzz::Section> good_apps;
+    for (const auto& s : chain)
+        if (s.good && s.type == image::code(ImageType::Application)) good_apps.push_back(s);
 
     auto install = [&] {
         testing_support::StdinFeed feed(keys);
@@ -147,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (ask && slot == 0 && !good_apps.empty()) {
         // It may boot the application: a boot ends the process, so in a child.
         if (fuzz::ends_the_process(install)) {
-            const std::vector<std::uint8_t> archive = contents(extract::kArchive);
+            const auto archive = contents(extract::kArchive);
             if (std::none_of(good_apps.begin(), good_apps.end(), [&](const fuzz::Section& s) {
                     return same(archive, s.payload(container));
                 }))
@@ -158,26 +143,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         install();
     }
 
-    snapshot(after);
-    for (std::size_t i = 0; i < kPartitions.size(); ++i) {
-        if (after.partitions[i] == before.partitions[i]) continue;
-        if (kPartitions[i].type == kNothing) __builtin_trap();
-        const bool boot_loader = kPartitions[i].type == ImageType::BootLoader;
-        const std::vector<fuzz::Section> candidates = good(kPartitions[i].type);
-        if (std::none_of(candidates.begin(), candidates.end(), [&](const fuzz::Section& s) {
-                return starts_with(after.partitions[i],
-                                   boot_loader ? s.payload(container) : s.bytes(container));
-            }))
+    Store after = snapshot();
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        if (after[i] == before[i]) continue;
+        const int slot_file = i < kPartitions.size() ? 0 : int(i - kPartitions.size()) + 1;
+        const ImageType type = slot_file ? ImageType::Application : kPartitions[i].type;
+        const bool boot_loader = type == ImageType::BootLoader;
+        // A slot holds exactly the section; a partition starts with it.
+        const auto holds = [&](const fuzz::Section& s) {
+            const auto want = boot_loader ? s.payload(container) : s.bytes(container);
+            return slot_file ? same(after[i], want)
+                             : testing_support::starts_with(after[i], want);
+        };
+        if (type == kNothing || (slot_file && slot_file != slot) ||
+            std::none_of(chain.begin(), chain.end(),
+                         [&](const fuzz::Section& s) {
+                             return s.good && s.type == image::code(type) && holds(s);
+                         }))
             __builtin_trap();
     }
-    for (int n = 1; n <= 2; ++n) {
-        if (after.slots[n] == before.slots[n]) continue;
-        if (n != slot ||
-            std::none_of(good_apps.begin(), good_apps.end(), [&](const fuzz::Section& s) {
-                return same(after.slots[n], s.bytes(container));
-            }))
-            __builtin_trap();
-    }
-    std::swap(before, after);
+    before = std::move(after);
     return 0;
 }

@@ -5,8 +5,6 @@
 // as dotted numbers within the rules and a MAC address of six hexadecimal
 // fields: no other byte of what was typed may reach the shell.
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "mgmt/mgmt.hpp"
+#include "support/switch_root.hpp"
 
 namespace {
 
@@ -71,21 +70,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // The keys on standard input, then its end.
-    int keys[2];
-    if (size > 60000 || ::pipe(keys) != 0) return 0;
-    if (size && ::write(keys[1], data, size) != static_cast<ssize_t>(size)) std::abort();
-    ::close(keys[1]);
-    const int saved = ::dup(0);
-    ::dup2(keys[0], 0);
-    ::close(keys[0]);
-
+    if (size > 60000) return 0;  // what a pipe holds
     commands->clear();
-    mgmt_port_setup(1);
-    run_mac_config();
-
-    ::dup2(saved, 0);
-    ::close(saved);
+    {
+        // The keys on standard input, then its end.
+        testing_support::StdinFeed keys(std::string(reinterpret_cast<const char*>(data), size));
+        mgmt_port_setup(1);
+        run_mac_config();
+    }
     for (const std::string& c : *commands)
         if (!allowed(c)) {
             std::fprintf(stderr, "command not allowed: \"%s\"\n", c.c_str());

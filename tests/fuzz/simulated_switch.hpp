@@ -21,7 +21,8 @@ inline testing_support::SimBoard* enter_simulated_switch(const char* target) {
         std::fprintf(stderr, "%s: %s\n", target, root->why_not().c_str());
         std::exit(1);
     }
-    return new testing_support::SimBoard;
+    static auto* board = new testing_support::SimBoard;
+    return board;
 }
 
 }  // namespace fuzz

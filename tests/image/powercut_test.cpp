@@ -4,7 +4,9 @@
 // a child process that the simulator ends as the board would lose power.
 // After each cut the switch must still have a bootable application, and
 // running the same update again (the next power-on, with the stick still
-// in) must leave everything installed byte for byte.
+// in) must leave everything installed byte for byte. The update runs with
+// the same-version skip on, as from a stick: a copy that a cut left torn
+// behind its new header must be installed again, not skipped.
 //
 // The same campaign runs on the powered switch, end to end, in
 // tests/e2e/test_power_cut.py.
@@ -14,7 +16,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <map>
 
 #include "common/bytes.hpp"
 #include "hw/flash.hpp"
@@ -31,10 +32,9 @@
 
 namespace {
 
-using testing_support::PrintTo;
-
 using image::ImageType;
 using testing_support::join;
+using testing_support::PrintTo;
 using testing_support::read_file;
 using testing_support::starts_with;
 using testing_support::StdoutCapture;
@@ -66,7 +66,6 @@ struct Campaign {
     bool with_kernel_and_device_tree;
 };
 
-
 using PowerCut = testing_support::SwitchTest<::testing::TestWithParam<Campaign>>;
 
 TEST_P(PowerCut, EveryCutLeavesABootableSwitchAndTheNextUpdateCompletesIt) {
@@ -85,15 +84,13 @@ TEST_P(PowerCut, EveryCutLeavesABootableSwitchAndTheNextUpdateCompletesIt) {
         ::mkdir("/user/images", 0755);
         write_file(install::slot_path(1), old_app1);
         write_file(install::slot_path(2), old_app2);
-        Bytes k(0x80000, 0xFF), d(0x40000, 0xFF);
-        std::copy(old_kernel.begin(), old_kernel.end(), k.begin());
-        std::copy(old_dtb.begin(), old_dtb.end(), d.begin());
-        write_file(board->dev("mtd-kernel"), k);
-        write_file(board->dev("mtd-devicetree"), d);
+        board->set_partition("mtd-kernel",
+                             join({old_kernel, Bytes(0x80000 - old_kernel.size(), 0xFF)}));
+        board->set_partition("mtd-devicetree",
+                             join({old_dtb, Bytes(0x40000 - old_dtb.size(), 0xFF)}));
         board->set_eeprom(256, 1);
     };
 
-    std::map<std::string, int> endings;
     int cuts = 0;
     for (std::uint32_t n = 0;; ++n) {
         ASSERT_LT(n, 1000u) << "the install never completed";
@@ -114,15 +111,9 @@ TEST_P(PowerCut, EveryCutLeavesABootableSwitchAndTheNextUpdateCompletesIt) {
 
         // Power on again: the boot slot's image, or the other slot's when
         // that one is torn, must be whole.
-        const int boot_slot = board->eeprom(256) == 2 ? 2 : 1;
-        const int other = boot_slot == 1 ? 2 : 1;
-        const bool boots = bootable(read_file(install::slot_path(boot_slot)));
-        const bool falls_back = !boots && bootable(read_file(install::slot_path(other)));
-        ASSERT_TRUE(boots || falls_back) << "no bootable slot after a cut at operation " << n;
-        const bool new_app = read_file(install::slot_path(1)) == app;
-        ++endings[boots ? (new_app ? "the new application boots"
-                                   : "an old application boots from its slot")
-                        : "the torn slot falls back to the other slot"];
+        ASSERT_TRUE(bootable(read_file(install::slot_path(1))) ||
+                    bootable(read_file(install::slot_path(2))))
+            << "no bootable slot after a cut at operation " << n;
 
         // The same update at the next power-on finishes the job.
         {
@@ -139,8 +130,6 @@ TEST_P(PowerCut, EveryCutLeavesABootableSwitchAndTheNextUpdateCompletesIt) {
     }
     std::printf("[ figures  ] %s: power cut at %d operations of the install in turn\n",
                 GetParam().name, cuts);
-    for (const auto& [ending, count] : endings)
-        std::printf("[ figures  ]   %4d times: %s\n", count, ending.c_str());
     EXPECT_GT(cuts, flash ? 150 : 10);
 }
 

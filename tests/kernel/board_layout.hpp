@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
-#include <ostream>
 #include <vector>
 
+#include "support/testing.hpp"
+
 namespace kernel_stage {
+
+using testing_support::PrintTo;  // a partition prints as its name
 
 inline constexpr std::uint32_t kBlock = 0x10000;  // the NOR part's erase block
 
@@ -16,10 +19,6 @@ struct Partition {
     std::uint32_t size;
 };
 
-inline void PrintTo(const Partition& p, std::ostream* os) {
-    *os << p.name;
-}
-
 // In flash order, from offset 0.
 inline constexpr Partition kPartitions[] = {
     {"uboot", 0x80000},     {"ubootenv", 0x20000}, {"devicetree", 0x40000},
@@ -27,20 +26,17 @@ inline constexpr Partition kPartitions[] = {
 };
 
 // Fill patterns written before the boot: byte i of a filled range is
-// pattern_byte(seed, i).
-inline std::uint8_t pattern_byte(std::uint8_t seed, std::uint32_t i) {
-    return static_cast<std::uint8_t>(seed + i * 7 + (i >> 8));
-}
+// seed + 7i + i/256 (mod 256); these are bytes from..from+n-1 of one.
 inline std::vector<std::uint8_t> pattern(std::uint8_t seed, std::uint32_t from, std::uint32_t n) {
     std::vector<std::uint8_t> v(n);
-    for (std::uint32_t i = 0; i < n; ++i) v[i] = pattern_byte(seed, from + i);
+    for (std::uint32_t i = from; i < from + n; ++i)
+        v[i - from] = static_cast<std::uint8_t>(seed + i * 7 + (i >> 8));
     return v;
 }
 
 inline constexpr std::uint8_t kUbootSeed = 0x11;   // all of uboot
 inline constexpr std::uint8_t kRfsSeed = 0x44;     // all of rfs
 inline constexpr std::uint8_t kRescueSeed = 0x55;  // first 128 KiB of rescue
-inline constexpr std::uint32_t kRescueFilled = 0x20000;
 
 // The VPD EEPROM: bytes 0..63 pattern kVpdSeed, boot slot 2, booted image 1,
 // USB boot on; everything else 0xFF.

@@ -46,16 +46,12 @@ void load_expander() {
 // device rules name them.
 void link_partitions() {
     std::ifstream mtd("/proc/mtd");
-    std::string line;
-    std::getline(mtd, line);  // "dev:    size   erasesize  name"
-    while (std::getline(mtd, line)) {
-        const auto colon = line.find(':');
-        const auto q1 = line.find('"');
-        const auto q2 = line.rfind('"');
-        if (colon == std::string::npos || q1 == std::string::npos || q2 <= q1) continue;
-        const std::string dev = line.substr(0, colon);
-        const std::string link = "/dev/mtd-" + line.substr(q1 + 1, q2 - q1 - 1);
-        if (::symlink(dev.c_str(), link.c_str()) != 0)
+    char dev[16], name[64];
+    for (std::string line; std::getline(mtd, line);) {
+        // "mtd4: 00f00000 00010000 \"rfs\"" (the first line is a heading)
+        if (std::sscanf(line.c_str(), "%15[^:]: %*x %*x \"%63[^\"]\"", dev, name) != 2) continue;
+        const std::string link = std::string("/dev/mtd-") + name;
+        if (::symlink(dev, link.c_str()) != 0)
             std::printf("stage-init: %s: %s\n", link.c_str(), std::strerror(errno));
     }
 }

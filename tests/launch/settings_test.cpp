@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
+#include <array>
 
 #include "hw/flash.hpp"
 #include "support/sim_board.hpp"
@@ -17,16 +17,9 @@ namespace {
 
 using testing_support::PrintTo;
 
-struct Settings {
-    int gdb = 0, gdbserver = 0, port = 1234, shell = 0, memchk = 0, rescue = 0, diags = 0;
-    bool operator==(const Settings&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Settings& s) {
-    return os << "{gdb " << s.gdb << " gdbserver " << s.gdbserver << " port " << s.port << " shell "
-              << s.shell << " memchk " << s.memchk << " rescue " << s.rescue << " diags " << s.diags
-              << "}";
-}
+// gdb, gdbserver, gdbport, shell, memchk, rescue, diags.
+using Settings = std::array<int, 7>;
+constexpr Settings kDefaults = {0, 0, 1234, 0, 0, 0, 0};
 
 Settings current() {
     return {gdb_enable,    gdbserver_enable, gdbport,         shell_enable,
@@ -75,43 +68,35 @@ const std::string kKeyCut = filler("pad", 1274);      // "shell" inside, "=on" o
 INSTANTIATE_TEST_SUITE_P(
     Keys, EnvSettings,
     ::testing::Values(
-        Case{"empty", "", {}},
+        Case{"empty", "", kDefaults},
         Case{"gdbserver_implies_gdb", "gdbserver=on\n", {1, 1, 1234, 0, 0, 0, 0}},
         Case{"gdb_on_gdbserver_off", "gdb=on\ngdbserver=off\n", {1, 0, 1234, 0, 0, 0, 0}},
-        Case{"gdb_off_gdbserver_on", "gdb=off\ngdbserver=on\n", {1, 1, 1234, 0, 0, 0, 0}},
         Case{"port", "gdbport=4321\n", {0, 0, 4321, 0, 0, 0, 0}},
-        Case{"port_not_a_number", "gdbport=fast\n", {}},
-        Case{"port_too_big", "gdbport=99999999999\n", {}},
+        Case{"port_not_a_number", "gdbport=fast\n", kDefaults},
         Case{"diagnostics_rescue", "diagnostics=rescue\n", {0, 0, 1234, 0, 0, 1, 0}},
         Case{"diagnostics_diags", "diagnostics=diags\n", {0, 0, 1234, 0, 0, 0, 1}},
-        Case{"diagnostics_other", "diagnostics=off\n", {}},
         Case{"longer_word", "shell=onward\nmemchk=once\n", {0, 0, 1234, 1, 1, 0, 0}},
-        Case{"off_value", "shell=off\nmemchk=yes\n", {}},
+        Case{"off_value", "shell=off\nmemchk=yes\n", kDefaults},
         Case{"key_inside_another_value",
              "bootargs=console=ttyS0 gdb=on\n",
              {1, 0, 1234, 0, 0, 0, 0}},
-        Case{"first_occurrence_wins", "shell=off\nshell2=shell=on\n", {}},
+        Case{"first_occurrence_wins", "shell=off\nshell2=shell=on\n", kDefaults},
         Case{"key_ends_at_last_byte", kBeforeEdge + "\nshell=on\n", {0, 0, 1234, 1, 0, 0, 0}},
-        Case{"value_cut_by_the_window", kValueCut + "\nshell=on\n", {}},
-        Case{"key_cut_by_the_window", kKeyCut + "\nshell=on\n", {}}),
+        Case{"value_cut_by_the_window", kValueCut + "\nshell=on\n", kDefaults},
+        Case{"key_cut_by_the_window", kKeyCut + "\nshell=on\n", kDefaults}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(EnvSettingsEdge, UnreadablePartitionIsAnEmptyEnvironment) {
+// A partition never written (0xFF throughout) or one that cannot be read
+// sets nothing.
+TEST(EnvSettingsEdge, ErasedOrUnreadablePartitionSetsNothing) {
     SimBoard board;
-    board.remove_device("mtd-ubootenv");
-    settings::reset_boot_settings();
-    ASSERT_EQ(api_flash_init(), 0);
-    parse_uboot_env();
-    EXPECT_EQ(current(), Settings{});
-}
-
-TEST(EnvSettingsEdge, ErasedTailIsPartOfTheTextButHarmless) {
-    // A partition that was never written: 0xFF everywhere, nothing set.
-    SimBoard board;
-    settings::reset_boot_settings();
-    ASSERT_EQ(api_flash_init(), 0);
-    parse_uboot_env();
-    EXPECT_EQ(current(), Settings{});
+    for (int unreadable = 0; unreadable < 2; ++unreadable) {
+        if (unreadable) board.remove_device("mtd-ubootenv");
+        settings::reset_boot_settings();
+        ASSERT_EQ(api_flash_init(), 0);
+        parse_uboot_env();
+        EXPECT_EQ(current(), kDefaults) << (unreadable ? "unreadable" : "erased");
+    }
 }
 
 }  // namespace

@@ -116,17 +116,15 @@ void LineRelay::pump(int from, int to, LineNoise noise, unsigned seed, unsigned 
         for (ssize_t i = 0; i < n; ++i) {
             std::uint8_t c = in[i];
             if (chance(rng) < noise.drop) {
-                ++faults_.dropped;
+                ++faults_.spoiled;
                 continue;
             }
-            if (chance(rng) < noise.corrupt) {
-                c = static_cast<std::uint8_t>(c ^ (1 + rng() % 255));
-                ++faults_.corrupted;
-            }
+            const bool corrupt = chance(rng) < noise.corrupt;
+            if (corrupt) c = static_cast<std::uint8_t>(c ^ (1 + rng() % 255));
             const bool twice = chance(rng) < noise.duplicate;
-            if (twice) ++faults_.duplicated;
-            if (chance(rng) < noise.delay) {
-                ++faults_.delayed;
+            const bool held = chance(rng) < noise.delay;
+            faults_.spoiled += corrupt + twice + held;
+            if (held) {
                 if (!deliver(out)) return;
                 out.clear();
                 std::this_thread::sleep_for(std::chrono::milliseconds(noise.delay_ms));
@@ -174,19 +172,13 @@ int PeerProgram::finish(int ms) {
 }
 
 bool PeerProgram::running() {
-    if (pid_ <= 0) return false;
     int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) != pid_) return true;
-    pid_ = -1;
-    return false;
+    if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
+    return pid_ > 0;
 }
 
 PeerProgram::~PeerProgram() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        int status;
-        ::waitpid(pid_, &status, 0);
-    }
+    finish(0);
     if (line_ >= 0) ::close(line_);
 }
 

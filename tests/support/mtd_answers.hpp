@@ -6,8 +6,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <ostream>
-#include <string>
 
 namespace mtd_answers {
 
@@ -41,13 +39,5 @@ inline constexpr EraseCase kEraseCases[] = {
     {"a_length_of_zero_off_a_block_boundary_does_nothing", false, 2 * kBlock + 256, 0, 0, false},
     {"a_length_of_zero_at_the_end_is_refused", true, 0, 0, EINVAL, false},
 };
-
-inline std::string case_name(const EraseCase& c) {
-    return c.name;
-}
-// GoogleTest prints the case by its name, not as raw bytes.
-inline void PrintTo(const EraseCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 }  // namespace mtd_answers

@@ -1,6 +1,6 @@
 #include "support/sim_board.hpp"
 
-#include <fstream>
+#include <utility>
 
 #include "hw/flash.hpp"
 #include "platform/sim/sim.hpp"
@@ -9,7 +9,7 @@ namespace testing_support {
 
 namespace {
 
-const PartitionSize kPartitions[] = {
+const std::pair<const char*, std::uint32_t> kPartitions[] = {
     {"mtd-uboot", 0x80000},  {"mtd-ubootenv", 0x20000}, {"mtd-devicetree", 0x40000},
     {"mtd-kernel", 0x80000}, {"mtd-rfs", 0x80000},      {"mtd-rescue", 0x80000},
 };
@@ -21,7 +21,7 @@ void fill(const std::filesystem::path& p, std::uint32_t size, std::uint8_t value
 }  // namespace
 
 SimBoard::SimBoard() {
-    for (const auto& p : kPartitions) fill(dir_ / p.name, p.size, 0xFF);
+    for (const auto& [name, size] : kPartitions) fill(dir_ / name, size, 0xFF);
     std::filesystem::create_directories(dir_ / "i2c-0");
     std::filesystem::create_directories(dir_ / "i2c-1");
     fill(dir_ / "i2c-0/54", 0x10000, 0xFF);

@@ -11,11 +11,6 @@
 
 namespace testing_support {
 
-struct PartitionSize {
-    std::string name;  // "mtd-kernel"...
-    std::uint32_t size;
-};
-
 class SimBoard {
 public:
     static constexpr std::uint32_t kBlock = 0x10000;

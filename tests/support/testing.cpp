@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -38,8 +39,7 @@ void write_file(const std::filesystem::path& p, std::span<const std::uint8_t> da
 }
 
 void write_file(const std::filesystem::path& p, const std::string& text) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << text;
+    write_file(p, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
 }
 
 int run(const std::string& command) {
@@ -59,26 +59,12 @@ bool starts_with(std::span<const std::uint8_t> whole, std::span<const std::uint8
 }
 
 std::vector<std::uint8_t> hex(const std::string& text) {
+    std::string digits;
+    for (char c : text)
+        if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
     std::vector<std::uint8_t> out;
-    int nibbles = 0;
-    unsigned value = 0;
-    for (char c : text) {
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else
-            continue;
-        value = (value << 4) | static_cast<unsigned>(d);
-        if (++nibbles == 2) {
-            out.push_back(static_cast<std::uint8_t>(value));
-            nibbles = 0;
-            value = 0;
-        }
-    }
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
