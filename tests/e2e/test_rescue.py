@@ -84,26 +84,6 @@ def test_usb_install_picks_a_file_by_its_number(board, stick):
     assert board.slot(1).read_bytes() == (stick / "update.img").read_bytes()
 
 
-def test_version_display(board, tmp_path):
-    board.slot(2).unlink()
-    payload = tmp_path / "payload"
-    payload.write_bytes(bytes(1024))
-    expected = {"OS image 1  ": "1.0.0.1", "OS image 2  ": "0.0.0.0"}
-    for kind, partition, version, name in [("uboot", "mtd-uboot", "7.4.0.1", "Boot image  "),
-                                           ("rfs", "mtd-rfs", "4.19.0.2", "RFS image   "),
-                                           ("kernel", "mtd-kernel", "4.19.0.3", "Kernel image"),
-                                           ("dtb", "mtd-devicetree", "4.19.0.4", "DFT image   ")]:
-        data = make_container(tmp_path / f"{kind}.img", [(kind, version, payload)]).read_bytes()
-        state.program_partition(board.path, partition, data[16:] if kind == "uboot" else data)
-        expected[name] = version
-    console = board.rescue()
-    console.menu("v")
-    console.expect_exact("Installed images versions: \r\n", MENU)
-    assert dict(re.findall(r"\t(.{12}): (\S+)\r\n", console.before)) == expected
-    console.menu("R")
-    console.off()
-
-
 @pytest.mark.parametrize("key, erased", [("y", True), ("\r", False)],
                          ids=["y erases the user tree", "Enter keeps it"])
 def test_erase_and_diagnostics_from_the_menu(board, key, erased):
@@ -122,19 +102,33 @@ def test_erase_and_diagnostics_from_the_menu(board, key, erased):
     assert ("erase /dev/mtd-user-char" in record["flash"]) == erased
 
 
-def test_unknown_keys_diagnostics_missing_and_exit(board):
+def test_unknown_keys_version_display_diagnostics_missing_and_exit(board, tmp_path):
+    board.slot(2).unlink()
     rescue = board.path / "dev/mtd-rescue"
     rescue.write_bytes(b"\xff" * rescue.stat().st_size)
+    payload = tmp_path / "payload"
+    payload.write_bytes(bytes(1024))
+    expected = {"OS image 1  ": "1.0.0.1", "OS image 2  ": "0.0.0.0"}
+    for kind, partition, version, name in [("uboot", "mtd-uboot", "7.4.0.1", "Boot image  "),
+                                           ("rfs", "mtd-rfs", "4.19.0.2", "RFS image   "),
+                                           ("kernel", "mtd-kernel", "4.19.0.3", "Kernel image"),
+                                           ("dtb", "mtd-devicetree", "4.19.0.4", "DFT image   ")]:
+        data = make_container(tmp_path / f"{kind}.img", [(kind, version, payload)]).read_bytes()
+        state.program_partition(board.path, partition, data[16:] if kind == "uboot" else data)
+        expected[name] = version
     console = board.rescue()
     console.expect_exact("Entering Rescue Mode.\r\n" + MENU)
     console.menu("q")
     # Echoed as typed, then named upper-cased; the menu lines do not repeat.
     console.expect_exact('q\r\nunknown option "Q". Please try again\r\n\r\nOption? : ')
-    console.press("D")
+    console.press("V")
+    console.expect_exact("Installed images versions: \r\n", MENU)
+    assert dict(re.findall(r"\t(.{12}): (\S+)\r\n", console.before)) == expected
+    console.menu("D")
     console.expect_exact("y/N: ")
     console.press("n")
     console.expect_exact("Image not found... ", MENU)
     console.menu("E")
     console.expect_exact("Booting image '1'")
     assert console.app()["ended"] == "application-ended"
-    assert board.console_log().count("Please select one of the following options:") == 2
+    assert board.console_log().count("Please select one of the following options:") == 3

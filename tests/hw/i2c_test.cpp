@@ -69,13 +69,6 @@ TEST_F(Vpd, WritingAByteEnablesWritesThenSendsOffsetAndValue) {
                  {0, 0x54, Kind::Write, 0, {0x01, 0x00, 0x02}}});
     EXPECT_EQ(board.eeprom(vpd::kBootSlot), 2);
     EXPECT_EQ(board.expander(12), 0xF7);
-
-    sim::clear_i2c_log();
-    EXPECT_EQ(api_set_booted_image(4), 3);
-    expect_wire({{1, 0x20, Kind::SmbusRead, 4, {0xF7}},
-                 {1, 0x20, Kind::SmbusWrite, 12, {0xF7}},
-                 {0, 0x54, Kind::Write, 0, {0x01, 0x3A, 0x04}}});
-    EXPECT_EQ(board.eeprom(vpd::kBootedImage), 4);
 }
 
 TEST_F(Vpd, ReadingAByteSendsTheOffsetHighFirstThenReadsOne) {
@@ -89,18 +82,6 @@ TEST_F(Vpd, ReadingAByteSendsTheOffsetHighFirstThenReadsOne) {
                  {0, 0x54, Kind::Read, 0, {0x02}},
                  {0, 0x54, Kind::Write, 0, {0x01, 0x3B}},
                  {0, 0x54, Kind::Read, 0, {0xD5}}});
-}
-
-TEST_F(Vpd, WriteIsSwallowedByTheProtectLineWhenTheEnableStepCannotRun) {
-    board.remove_device("i2c-1");  // bus 1 does not open: no write-enable
-    EXPECT_EQ(init(), "ERROR: driver /dev/i2c-1 couldn't be opened\n");
-    EXPECT_EQ(init_result, -1);
-    sim::clear_i2c_log();
-    // The EEPROM acknowledges the bytes, as a protected part does...
-    EXPECT_EQ(api_set_image(2), 3);
-    expect_wire({{0, 0x54, Kind::Write, 0, {0x01, 0x00, 0x02}}});
-    // ...and keeps its old content.
-    EXPECT_EQ(board.eeprom(vpd::kBootSlot), 0xFF);
 }
 
 TEST_F(Vpd, Bus0MissingLeavesBus1UnopenedAndNothingReachesTheConsole) {
@@ -141,7 +122,6 @@ TEST_F(Vpd, CloseIsHarmlessWhenNothingIsOpenAndEndsAllAccess) {
     EXPECT_EQ(api_i2c_close(), 0);
     init();
     EXPECT_EQ(api_i2c_close(), 0);
-    EXPECT_EQ(api_i2c_close(), 0);
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(api_get_image(), 0);
     ::testing::internal::GetCapturedStdout();
@@ -159,11 +139,10 @@ TEST_F(Vpd, EachWriteWaitsForTheEepromToStoreIt) {
     EXPECT_EQ(board.eeprom(vpd::kBootedImage), 1);
 }
 
-// One transfer of a VPD access left unacknowledged, each in turn, as the
-// device-fault campaign does on the powered switch: the caller sees a
-// message and a failed result, except where the write-enable step is lost,
-// which is silent by design (the protected part acknowledges and keeps its
-// old content).
+// One transfer of a VPD access left unacknowledged, as the device-fault
+// campaign does on the powered switch: the caller sees a message and a
+// failed result, except where the write-enable step is lost, which is silent
+// by design (the protected part acknowledges and keeps its old content).
 struct NakCase {
     const char* name;
     bool write;  // a boot-slot write of 2 (else a read of it)
@@ -199,8 +178,6 @@ INSTANTIATE_TEST_SUITE_P(
         NakCase{"WriteWhoseEnableIsLostIsSwallowedByTheProtectedPart", true, 2, "", 3, 1},
         NakCase{"WriteWhoseEepromTransferIsLostSaysSo", true, 3,
                 "I2C error when writing bus 0 offset 256: " + kNak + "\n", -1, 1},
-        NakCase{"ReadWhoseOffsetIsLostSaysSoAndGivesZero", false, 1,
-                "I2C error - device 0xa8 writing bus 0 offset 256: " + kNak + "\n", 0, 1},
         NakCase{"ReadWhoseDataIsLostSaysSoAndGivesZero", false, 2,
                 "I2C error - device 0xa8 @ 256, 1 bytes : " + kNak + "\n", 0, 1}),
     [](const auto& info) { return std::string(info.param.name); });

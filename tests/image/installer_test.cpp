@@ -7,7 +7,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "common/bytes.hpp"
 #include "hw/flash.hpp"
 #include "hw/i2c.hpp"
 #include "image/container.hpp"
@@ -47,16 +46,6 @@ Bytes section(ImageType type, std::size_t payload_size, std::uint32_t id = 0x010
     return image::build_section({image::code(type), id, hdr_len, type == ImageType::BootLoader}, p);
 }
 
-// The checksum message for a section, with its checksum worked out bit by
-// bit: "Installing Kernel: Bad crc for KERNEL: 0x...".
-std::string crc_message(const char* format, const Bytes& s) {
-    char text[128];
-    std::snprintf(text, sizeof text, format,
-                  image::gen_crc_bitwise(s.data() + 4, static_cast<std::uint32_t>(s.size() - 4),
-                                         image::kCrcInit));
-    return text;
-}
-
 struct Outcome {
     int result;
     std::string out;
@@ -81,8 +70,13 @@ protected:
     Bytes partition(const char* name) const { return board->partition(name); }
 };
 
+// Programming NOR over unerased cells ANDs the bits: only a block erased
+// first (and written whole after) comes out byte-exact from a partition full
+// of other data, which the rest of its last block keeps.
 TEST_F(Installer, PutsEverySectionTypeWhereItBelongsByteForByte) {
-    const Bytes uboot = section(ImageType::BootLoader, 4000, 0x07000001, 36);
+    board->set_partition("mtd-kernel", Bytes(0x80000, 0x5A));
+    // A boot loader whose payload fills its partition to the last byte.
+    const Bytes uboot = section(ImageType::BootLoader, 0x80000, 0x07000001, 36);
     const Bytes kernel = section(ImageType::Kernel, 150000, 0x04130001);
     const Bytes rfs = section(ImageType::RootFs, 70000, 0x04130002, 0, 9);
     const Bytes dtb = section(ImageType::DeviceTree, 3000, 0x04130003, 32);
@@ -92,16 +86,19 @@ TEST_F(Installer, PutsEverySectionTypeWhereItBelongsByteForByte) {
     const Outcome run = install(join({uboot, kernel, rfs, dtb, diags, app}), 0, 2);
 
     EXPECT_EQ(run.result, 1) << run.out;
-    EXPECT_TRUE(starts_with(partition("mtd-kernel"), kernel));
+    const Bytes flashed_kernel = partition("mtd-kernel");
+    EXPECT_TRUE(starts_with(flashed_kernel, kernel));
+    EXPECT_TRUE(std::all_of(flashed_kernel.begin() + static_cast<long>(kernel.size()),
+                            flashed_kernel.end(), [](std::uint8_t b) { return b == 0x5A; }));
+    EXPECT_EQ(sim::erase_counts("/dev/mtd-kernel"),
+              (std::vector<std::uint32_t>{1, 1, 1, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(starts_with(partition("mtd-rfs"), rfs));
     EXPECT_TRUE(starts_with(partition("mtd-devicetree"), dtb));
     EXPECT_TRUE(starts_with(partition("mtd-rescue"), diags));
     // The boot loader goes without its (extended) section header; its
     // header copy lands at partition offset 240.
-    const Bytes uboot_payload(uboot.begin() + 36, uboot.end());
     const Bytes flashed = partition("mtd-uboot");
-    EXPECT_TRUE(starts_with(flashed, uboot_payload));
-    EXPECT_EQ(flashed[uboot_payload.size()], 0xFF);
+    EXPECT_EQ(flashed, Bytes(uboot.begin() + 36, uboot.end()));
     EXPECT_TRUE(std::equal(uboot.begin() + 4, uboot.begin() + 16, flashed.begin() + 244));
     EXPECT_EQ(read_file(install::slot_path(2)), app);
     EXPECT_EQ(board->eeprom(256), 2);
@@ -115,43 +112,21 @@ TEST_F(Installer, PutsEverySectionTypeWhereItBelongsByteForByte) {
         EXPECT_TRUE(said(run, line));
 }
 
-// What the walk refuses; a damaged section stops the run, keeping what was
-// installed before it.
-TEST_F(Installer, RefusesSectionsItCannotTrust) {
-    Bytes claims_more = section(ImageType::Kernel, 1000);
-    bytes::store_be32(std::span(claims_more).subspan(4), 0x00100000);  // 1 MiB claimed
-    Bytes short_header = section(ImageType::Application, 100, 1, 20);
-    bytes::store_be16(std::span(short_header).subspan(18), 8);
-    Bytes damaged_and_too_big = section(ImageType::DeviceTree, 0x40001 - 16);
-    damaged_and_too_big[100] ^= 1;
+// A damaged section stops the run, keeping what was installed before it;
+// the checksum is judged before the size limit.
+TEST_F(Installer, StopsAtADamagedSectionKeepingWhatCameBefore) {
     const Bytes rfs = section(ImageType::RootFs, 5000);
-    Bytes dtb = section(ImageType::DeviceTree, 5000);
+    Bytes dtb = section(ImageType::DeviceTree, 0x40001 - 16);
     dtb[2000] ^= 0x10;
-    const struct {
-        const char* name;
-        Bytes container;
-        std::string message;
-    } cases[] = {
-        {"more stated than the file holds", claims_more,
-         crc_message("Installing Kernel: Bad crc for KERNEL: 0x%08x, voiding download\n",
-                     claims_more)},
-        {"an extended header too short to hold itself", short_header, "Bad crc for APPLICATION"},
-        // The checksum is judged before the size limit.
-        {"damaged and over its size limit", damaged_and_too_big, "Bad crc for DFT"},
-        // The worked example with a three-byte payload: 19 bytes, no section.
-        {"cut short below one header",
-         testing_support::hex("A5AF3B7A 00000003 01504754 01020304 616263"),
-         "File processed\nERROR: No valid image found\n"},
-        {"a damaged second section", join({rfs, dtb, section(ImageType::Kernel, 100)}),
-         crc_message("Installing Device Tree: Bad crc for DFT: 0x%08x, voiding download\n", dtb)},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const Outcome run = install(c.container, 0, 1);
-        EXPECT_EQ(run.result, 0);
-        EXPECT_TRUE(said(run, c.message));
-        EXPECT_FALSE(said(run, "too big"));
-    }
+    const Outcome run = install(join({rfs, dtb, section(ImageType::Kernel, 100)}), 0, 1);
+    EXPECT_EQ(run.result, 0);
+    char message[96];
+    std::snprintf(message, sizeof message,
+                  "Installing Device Tree: Bad crc for DFT: 0x%08x, voiding",
+                  image::gen_crc_bitwise(dtb.data() + 4, static_cast<std::uint32_t>(dtb.size() - 4),
+                                         image::kCrcInit));
+    EXPECT_TRUE(said(run, message));
+    EXPECT_FALSE(said(run, "too big"));
     EXPECT_TRUE(starts_with(partition("mtd-rfs"), rfs));
     EXPECT_EQ(partition("mtd-devicetree"), Bytes(0x40000, 0xFF));
     EXPECT_EQ(partition("mtd-kernel"), kErasedKernel);
@@ -191,124 +166,36 @@ TEST_P(InstallerFlashFault, FailsTheSectionAndEndsTheRun) {
 constexpr auto kWrite = sim::FlashOp::Write;
 INSTANTIATE_TEST_SUITE_P(
     Faults, InstallerFlashFault,
-    ::testing::Values(FlashFault{"worn_boot_loader", ImageType::BootLoader, "mtd-uboot", kWrite,
-                                 "Uboot image update failed\n"},
-                      FlashFault{"worn_kernel", ImageType::Kernel, "mtd-kernel", kWrite,
+    ::testing::Values(FlashFault{"worn_kernel", ImageType::Kernel, "mtd-kernel", kWrite,
                                  "kernel image update failed\n"},
                       FlashFault{"failed_erase", ImageType::Kernel, nullptr, sim::FlashOp::Erase,
-                                 "Flash Write mtd erase failed.\n\nkernel image update failed\n"},
-                      // The slot file is written in 64 KiB chunks: the second fails.
-                      FlashFault{"failed_slot_write", ImageType::Application, nullptr, kWrite,
-                                 "Image1 update failed (err 5)\n"}),
+                                 "Flash Write mtd erase failed.\n\nkernel image update failed\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-struct LimitCase {
-    const char* name;
-    ImageType type;
-    const char* partition;
-    std::uint32_t partition_size;
-    std::uint32_t section_size;  // header included
-    const char* refusal;         // nullptr: installed
-};
-
-class InstallerLimit : public Installer, public ::testing::WithParamInterface<LimitCase> {};
-
-TEST_P(InstallerLimit, HoldsAtItsExactBoundary) {
-    const LimitCase& c = GetParam();
-    board->resize_partition(c.partition, c.partition_size);
-    flash_forget();
-    api_flash_init();
-    const Bytes s = section(c.type, c.section_size - image::kBasicHeaderSize);
-    const Outcome run = install(s);
-    EXPECT_EQ(run.result, c.refusal ? 0 : 1) << run.out;
-    if (c.refusal) {
-        EXPECT_TRUE(said(run, c.refusal));
-        EXPECT_EQ(partition(c.partition), Bytes(c.partition_size, 0xFF));
-    } else if (c.type == ImageType::BootLoader) {
-        EXPECT_TRUE(std::equal(s.begin() + 16, s.end(), partition(c.partition).begin()));
-    } else {
-        EXPECT_TRUE(starts_with(partition(c.partition), s));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, InstallerLimit,
-    ::testing::Values(LimitCase{"kernel_of_exactly_3MiB_is_installed", ImageType::Kernel,
-                                "mtd-kernel", 0x300000, 0x300000, nullptr},
-                      LimitCase{"kernel_one_byte_over_is_refused", ImageType::Kernel, "mtd-kernel",
-                                0x300000, 0x300001,
-                                "KERNEL image is too big for flash (3145729 > 3145728)\n"},
-                      LimitCase{"device_tree_one_byte_over_256KiB_is_refused",
-                                ImageType::DeviceTree, "mtd-devicetree", 0x40000, 0x40001,
-                                "DFT image is too big for flash (262145 > 262144)\n"},
-                      // The boot loader's limit is on its payload alone.
-                      LimitCase{"boot_loader_payload_of_exactly_512KiB_is_installed",
-                                ImageType::BootLoader, "mtd-uboot", 0x80000, 0x80000 + 16, nullptr},
-                      LimitCase{"boot_loader_payload_one_byte_over_is_refused",
-                                ImageType::BootLoader, "mtd-uboot", 0x80000, 0x80000 + 17,
-                                "UBOOT image is too big for flash (524289 > 524288)\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// --- the same-version skip ----------------------------------------------------
-
-// The boot loader's copy is judged by its header alone (its CRC word may
-// differ between builds of one version); the other sections' by what they
-// hold. A slot that has no file yet is filled despite the skip.
-TEST_F(Installer, SkipsWhatIsInstalledUnderTheSameVersion) {
-    const Bytes uboot = section(ImageType::BootLoader, 2000, 0x07000001);
-    const Bytes kernel = section(ImageType::Kernel, 3000);
-    const Bytes dtb = section(ImageType::DeviceTree, 3000, 0x01020304, 32);  // extended header
-    const Bytes app = section(ImageType::Application, 3000);
-    ASSERT_EQ(install(join({uboot, kernel, dtb, app}), 0, 1).result, 1);
-    const auto kernel_erases = sim::erase_counts("/dev/mtd-kernel");
-    // Another build of the same version: same len, magic and id, other bytes.
-    const Bytes uboot_again = section(ImageType::BootLoader, 2000, 0x07000001, 0, 77);
-    ASSERT_NE(bytes::load_be32(uboot_again), bytes::load_be32(uboot));
-
-    Outcome run = install(join({uboot_again, kernel, dtb, app}), 1, 1);
+// The kernel's limit is on the whole section, header included.
+TEST_F(Installer, RefusesAKernelOneByteOverItsLimit) {
+    const Outcome run = install(section(ImageType::Kernel, 0x300001 - 16));
     EXPECT_EQ(run.result, 0);
-    EXPECT_TRUE(said(run,
-                     "Installing Boot Loader: Image has same version as existing image. "
-                     "Skipping update...\nInstalling Kernel: Image has same version"));
-    EXPECT_TRUE(said(run,
-                     "Image1 has same version as existing image. Skipping update...\n"
-                     "File processed\nERROR: No valid image found\n"));
-    EXPECT_TRUE(std::equal(uboot.begin() + 16, uboot.end(), partition("mtd-uboot").begin()));
-    EXPECT_EQ(sim::erase_counts("/dev/mtd-kernel"), kernel_erases);
-
-    run = install(app, 1, 2);
-    EXPECT_EQ(run.result, 1) << run.out;
-    EXPECT_EQ(read_file(install::slot_path(2)), app);
-}
-
-// --- what the walk steps over -----------------------------------------------
-
-TEST_F(Installer, StepsOverAnUnknownTypeSilently) {
-    const Bytes other = image::build_section({0x07504754, 1, 0, false}, Bytes(5000, 3));
-    const Bytes dtb = section(ImageType::DeviceTree, 1000);
-    const Outcome run = install(join({section(ImageType::Kernel, 1000), other, dtb}));
-    EXPECT_EQ(run.result, 1);
-    EXPECT_TRUE(starts_with(partition("mtd-devicetree"), dtb));
-    EXPECT_FALSE(said(run, "0x7504754"));
+    EXPECT_TRUE(said(run, "KERNEL image is too big for flash (3145729 > 3145728)\n"));
+    EXPECT_EQ(partition("mtd-kernel"), kErasedKernel);
 }
 
 // An XMODEM sender pads its last block with 0x1A and the receiver keeps the
-// padding: the walk then meets a "header" stating some 437 MB.
+// padding: the walk then meets a "header" stating some 437 MB. With the
+// address space limited, a buffer of that size cannot be had: the run can
+// only succeed by not asking for one.
 TEST_F(Installer, EndsCleanlyOnXmodemPaddingWithoutAllocatingItsStatedSize) {
     Bytes download = section(ImageType::Kernel, 1000);
     download.resize(download.size() + 100, 0x1A);
+    rlimit usual{};
+    getrlimit(RLIMIT_AS, &usual);
+    rlimit limited = usual;
 #if !defined(__SANITIZE_ADDRESS__) && !defined(BOOTLAUNCH_UNDER_EMULATOR)
-    // With the address space limited, a buffer of the stated size cannot be
-    // had: the run could only succeed by not asking for one.
-    const auto limited = [&] {
-        rlimit limit{256u << 20, 256u << 20};
-        setrlimit(RLIMIT_AS, &limit);
-        const Outcome run = install(download);
-        std::exit(run.result == 1 && run.out.ends_with("File processed\n") ? 0 : 1);
-    };
-    EXPECT_EXIT(limited(), ::testing::ExitedWithCode(0), "");
+    limited.rlim_cur = 256u << 20;
 #endif
+    setrlimit(RLIMIT_AS, &limited);
     const Outcome run = install(download);
+    setrlimit(RLIMIT_AS, &usual);
     EXPECT_EQ(run.result, 1) << run.out;
     EXPECT_TRUE(run.out.ends_with("100%\nFile processed\n")) << run.out;
 }
@@ -365,42 +252,8 @@ TEST_P(InstallerSlotQuestion, InstallsIntoTheSlotNamedOrBootsTheApplication) {
 INSTANTIATE_TEST_SUITE_P(
     Answers, InstallerSlotQuestion,
     ::testing::Values(SlotAnswer{"answer_12_means_slot_1", "12\n", 1},
-                      SlotAnswer{"a_long_answer_counts_by_its_first_char",
-                                 "2222222222222222222222222222222222222\n", 2},
-                      SlotAnswer{"an_empty_line_boots_it", "\n", 0},
-                      SlotAnswer{"a_line_starting_with_a_blank_boots_it", " 1\n", 0},
                       SlotAnswer{"an_answer_of_3_boots_it", "3\n", 0},
-                      SlotAnswer{"the_end_of_input_boots_it", "", 0},
                       SlotAnswer{"an_empty_line_boots_it_behind_an_extended_header", "\n", 0, 28}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(Installer, DirectBootOfAnArchiveTooLargeForRamFailsWithTheErrorNumber) {
-    // A root whose /tmp holds 1 MiB, as a nearly full RAM file system would.
-    root.reset();
-    root.emplace("1m");
-    board.reset();
-    board.emplace();
-    flash_forget();
-    api_flash_init();
-    const Outcome run = install(section(ImageType::Application, 2 << 20), 0, 0, "\n");
-    EXPECT_EQ(run.result, 0);
-    EXPECT_TRUE(said(run, "Booting downloaded image\nImage unpack failed (err 28)\n"));
-}
-
-// Programming NOR over unerased cells ANDs the bits: only a block erased
-// first (and written whole after) can come out byte-exact from a partition
-// full of other data.
-TEST_F(Installer, ErasesEachBlockOnceBeforeProgrammingIt) {
-    board->set_partition("mtd-kernel", Bytes(0x80000, 0x5A));
-    const Bytes kernel = section(ImageType::Kernel, 3 * SimBoard::kBlock - 100);
-    ASSERT_EQ(install(kernel).result, 1);
-    const Bytes flashed = partition("mtd-kernel");
-    EXPECT_TRUE(starts_with(flashed, kernel));
-    EXPECT_TRUE(std::all_of(flashed.begin() + static_cast<long>(kernel.size()),
-                            flashed.begin() + 3 * SimBoard::kBlock,
-                            [](std::uint8_t b) { return b == 0x5A; }));
-    EXPECT_EQ(sim::erase_counts("/dev/mtd-kernel"),
-              (std::vector<std::uint32_t>{1, 1, 1, 0, 0, 0, 0, 0}));
-}
 
 }  // namespace

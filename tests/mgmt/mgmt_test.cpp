@@ -14,33 +14,18 @@
 
 namespace {
 
-using testing_support::PrintTo;
 using testing_support::StdinFeed;
 using testing_support::StdoutCapture;
 
-struct MacCase {
-    const char* name;
-    const char* line;
-    bool valid;
-};
-
-class MacRule : public ::testing::TestWithParam<MacCase> {};
-
-TEST_P(MacRule, LetsOnlySixHexFieldsAndTheirColonsThrough) {
-    EXPECT_EQ(mgmt::mac_line_valid(GetParam().line), GetParam().valid) << GetParam().line;
+// Six fields of one or two hex digits of either case, with colons between
+// them, and nothing else.
+TEST(MacRule, LetsOnlySixHexFieldsAndTheirColonsThrough) {
+    for (const char* good : {"0:1:2:3:4:5", "00:1A:2b:3C:4d:FF"})
+        EXPECT_TRUE(mgmt::mac_line_valid(good)) << good;
+    for (const char* bad : {"0:1:2:3:4:5;reboot", "0:1:2:3:4:5:", "0:1:2:3:4", "000:1:2:3:4:5",
+                            "0::2:3:4:5", "0:1:2:3:4:g"})
+        EXPECT_FALSE(mgmt::mac_line_valid(bad)) << bad;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Mgmt, MacRule,
-    ::testing::Values(MacCase{"SingleDigitFieldsPass", "0:1:2:3:4:5", true},
-                      MacCase{"TwoDigitFieldsOfEitherCasePass", "00:1A:2b:3C:4d:FF", true},
-                      MacCase{"ACommandAfterTheSixthFieldIsRefused", "0:1:2:3:4:5;reboot", false},
-                      MacCase{"ATrailingColonIsRefused", "0:1:2:3:4:5:", false},
-                      MacCase{"FiveFieldsAreRefused", "0:1:2:3:4", false},
-                      MacCase{"AThreeDigitFieldIsRefused", "000:1:2:3:4:5", false},
-                      MacCase{"AnEmptyFieldIsRefused", "0::2:3:4:5", false},
-                      MacCase{"ANonHexDigitIsRefused", "0:1:2:3:4:g", false}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // A gateway refused by the rules, then an empty answer (no gateway): the
 // refused address must not be kept as the answer. A console that has ended

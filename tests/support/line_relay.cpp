@@ -116,14 +116,14 @@ void LineRelay::pump(int from, int to, LineNoise noise, unsigned seed, unsigned 
         for (ssize_t i = 0; i < n; ++i) {
             std::uint8_t c = in[i];
             if (chance(rng) < noise.drop) {
-                ++faults_.spoiled;
+                ++faults_;
                 continue;
             }
             const bool corrupt = chance(rng) < noise.corrupt;
             if (corrupt) c = static_cast<std::uint8_t>(c ^ (1 + rng() % 255));
             const bool twice = chance(rng) < noise.duplicate;
             const bool held = chance(rng) < noise.delay;
-            faults_.spoiled += corrupt + twice + held;
+            faults_ += corrupt + twice + held;
             if (held) {
                 if (!deliver(out)) return;
                 out.clear();

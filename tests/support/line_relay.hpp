@@ -37,11 +37,6 @@ struct LineNoise {
     unsigned delay_ms = 0;
 };
 
-struct LineFaultCounts {
-    std::atomic<unsigned long> spoiled{0};  // bytes corrupted, dropped, duplicated or held up
-    unsigned long total() const { return spoiled.load(); }
-};
-
 class LineRelay {
 public:
     // Copies a→b with `forward` noise and b→a with `back` noise until the
@@ -53,14 +48,15 @@ public:
     LineRelay(const LineRelay&) = delete;
     LineRelay& operator=(const LineRelay&) = delete;
 
-    const LineFaultCounts& faults() const { return faults_; }
+    // Bytes corrupted, dropped, duplicated or held up so far.
+    unsigned long faults() const { return faults_.load(); }
 
 private:
     void pump(int from, int to, LineNoise noise, unsigned seed, unsigned rate);
     bool send(int to, const std::uint8_t* data, std::size_t n);
 
     std::atomic<bool> stop_{false};
-    LineFaultCounts faults_;
+    std::atomic<unsigned long> faults_{0};
     std::thread forward_, back_;
 };
 

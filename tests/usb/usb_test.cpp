@@ -19,14 +19,11 @@ std::string asked(const std::string& typed, int answer) {
     return out.text();
 }
 
-// Only a lower-case y is yes: a Y costs one more prompt.
-TEST(Question, OnlyALowerCaseYIsYes) {
+// Only a lower-case y is yes: a Y costs one more prompt. A console that has
+// gone away answers every wait at once with nothing: the question must end
+// instead of asking for ever.
+TEST(Question, OnlyALowerCaseYIsYesAndAConsoleThatHungUpIsNo) {
     EXPECT_EQ(asked("Yy\n", 1), "Load it? (y/n) (y/n) ");
-}
-
-// A console that has gone away answers every wait at once with nothing:
-// the question must end instead of asking for ever.
-TEST(Question, AConsoleThatHungUpIsNo) {
     EXPECT_EQ(asked("x", 0), "Load it? (y/n) (y/n) ");
 }
 
