@@ -180,6 +180,21 @@ TEST_F(Installer, RefusesAKernelOneByteOverItsLimit) {
     EXPECT_EQ(partition("mtd-kernel"), kErasedKernel);
 }
 
+// A direct boot into a full RAM file system says why it failed and starts
+// nothing.
+TEST_F(Installer, DirectBootOfAnArchiveTooLargeForRamFailsWithTheErrorNumber) {
+    // A root whose /tmp holds 1 MiB, as a nearly full RAM file system would.
+    root.reset();
+    root.emplace("1m");
+    board.reset();
+    board.emplace();
+    flash_forget();
+    api_flash_init();
+    const Outcome run = install(section(ImageType::Application, 2 << 20), 0, 0, "\n");
+    EXPECT_EQ(run.result, 0);
+    EXPECT_TRUE(said(run, "Booting downloaded image\nImage unpack failed (err 28)\n"));
+}
+
 // An XMODEM sender pads its last block with 0x1A and the receiver keeps the
 // padding: the walk then meets a "header" stating some 437 MB. With the
 // address space limited, a buffer of that size cannot be had: the run can

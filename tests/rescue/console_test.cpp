@@ -4,9 +4,13 @@
 // echoes.
 #include "rescue/console.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -154,5 +158,114 @@ TEST_F(LineEditor, AHungUpConsoleEndsTheLineWithWhatWasTyped) {
     EXPECT_STREQ(reinterpret_cast<const char*>(line), "ab");
     EXPECT_TRUE(console_input_ended());
 }
+
+// ---------------------------------------------------------------------------
+// Single keys on a console in its usual mode (canonical, echo, signals). The
+// reader runs in a child that owns the slave as its controlling terminal, so
+// that Ctrl-C typed on it raises SIGINT in the reader as on the switch
+// (scripts/console-under-load repeats the Ctrl-C case on a busy machine).
+
+volatile sig_atomic_t g_sigint_seen = 0;
+
+void note_sigint(int) {
+    g_sigint_seen = 1;
+}
+
+struct KeyReport {
+    std::uint8_t key, canonical_after, echo_after, sigint_seen;
+};
+
+[[noreturn]] void read_one_key_as_console(const char* tty_path, int report_fd) {
+    setsid();
+    const int fd = open(tty_path, O_RDWR);
+    if (fd < 0) _exit(2);
+    ioctl(fd, TIOCSCTTY, 0);
+    for (int std_fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(fd, std_fd);
+    // As the switch installs it: no automatic restart of the interrupted read.
+    struct sigaction sa {};
+    sa.sa_handler = note_sigint;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    const int key = uartGetC();
+    termios after{};
+    tcgetattr(STDIN_FILENO, &after);
+    const KeyReport r{static_cast<std::uint8_t>(key),
+                      static_cast<std::uint8_t>((after.c_lflag & ICANON) != 0),
+                      static_cast<std::uint8_t>((after.c_lflag & ECHO) != 0),
+                      static_cast<std::uint8_t>(g_sigint_seen)};
+    if (write(report_fd, &r, sizeof r) != sizeof r) _exit(3);
+    // Anything the terminal echoed of the key is on the line before this mark.
+    if (write(STDOUT_FILENO, "#", 1) != 1) _exit(4);
+    _exit(0);
+}
+
+struct KeyCase {
+    const char* name;
+    std::uint8_t typed, returned;
+    bool raises_sigint;
+};
+
+class SingleKey : public LineEditor, public ::testing::WithParamInterface<KeyCase> {
+protected:
+    void SetUp() override {
+        int m = -1, s = -1;
+        ASSERT_EQ(openpty(&m, &s, nullptr, nullptr, nullptr), 0);
+        master_.reset(m);
+        slave_.reset(s);
+    }
+};
+
+TEST_P(SingleKey, ReadsWithoutEnterOrEchoAndRestoresTheTerminal) {
+    const KeyCase& c = GetParam();
+    termios usual{};
+    ASSERT_EQ(tcgetattr(slave_.get(), &usual), 0);
+    ASSERT_EQ(usual.c_lflag & (ICANON | ECHO | ISIG), tcflag_t{ICANON | ECHO | ISIG});
+    const std::string path = ptsname(master_.get());
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    Fd report_in(report[0]), report_out(report[1]);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) read_one_key_as_console(path.c_str(), report_out.get());
+    report_out.reset();
+
+    // Wait until the reader has switched the terminal to single keys (the
+    // master reports the slave's settings); a key typed earlier would sit in
+    // the canonical line buffer.
+    bool single_key_mode = false;
+    for (int waited_ms = 0; waited_ms < 20000 && !single_key_mode; ++waited_ms) {
+        termios now{};
+        single_key_mode = tcgetattr(master_.get(), &now) == 0 && (now.c_lflag & ICANON) == 0;
+        if (!single_key_mode) usleep(1000);
+    }
+    KeyReport r{};
+    bool returned = false;
+    if (single_key_mode) {
+        // One key and no Enter: a reader still in canonical mode never returns.
+        ASSERT_NO_FATAL_FAILURE(type(std::string(1, static_cast<char>(c.typed))));
+        pollfd p{report_in.get(), POLLIN, 0};
+        returned = poll(&p, 1, 20000) == 1 && read(report_in.get(), &r, sizeof r) == sizeof r;
+    }
+    if (!returned) kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(single_key_mode) << "uartGetC never left canonical mode";
+    ASSERT_TRUE(returned) << "uartGetC did not return the key";
+    EXPECT_EQ(r.key, c.returned);
+    EXPECT_EQ(r.sigint_seen, c.raises_sigint ? 1 : 0);
+    EXPECT_EQ(screen(1), "#") << "the key was echoed";
+    EXPECT_TRUE(r.canonical_after && r.echo_after);
+    termios after{};
+    ASSERT_EQ(tcgetattr(master_.get(), &after), 0);
+    EXPECT_EQ(after.c_lflag, usual.c_lflag);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+INSTANTIATE_TEST_SUITE_P(Console, SingleKey,
+                         ::testing::Values(KeyCase{"letter", 'k', 'k', false},
+                                           KeyCase{"byte_above_127", 0xE9, 0xE9, false},
+                                           KeyCase{"ctrl_c_interrupts_the_read", 3, 0, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
