@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <ostream>
 
 namespace mtd_answers {
 
@@ -23,6 +24,11 @@ struct EraseCase {
         return from_end ? partition_size - start : start;
     }
 };
+
+// A case lists under its name (gtest finds this beside the type).
+inline void PrintTo(const EraseCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 // The partition must have at least 4 blocks.
 inline constexpr EraseCase kEraseCases[] = {
