@@ -40,14 +40,18 @@ const std::string kCtrlA = "\x01", kCtrlB = "\x02", kCtrlC = "\x03", kCtrlD = "\
 class LineEditor : public ::testing::Test {
 protected:
     void SetUp() override {
-        int m = -1, s = -1;
-        ASSERT_EQ(openpty(&m, &s, nullptr, nullptr, nullptr), 0);
-        master_.reset(m);
-        slave_.reset(s);
+        ASSERT_NO_FATAL_FAILURE(open_pty());
         termios t{};
         ASSERT_EQ(tcgetattr(slave_.get(), &t), 0);
         cfmakeraw(&t);
         ASSERT_EQ(tcsetattr(slave_.get(), TCSANOW, &t), 0);
+    }
+
+    void open_pty() {
+        int m = -1, s = -1;
+        ASSERT_EQ(openpty(&m, &s, nullptr, nullptr, nullptr), 0);
+        master_.reset(m);
+        slave_.reset(s);
     }
 
     void type(const std::string& keys) {
@@ -205,14 +209,11 @@ struct KeyCase {
     bool raises_sigint;
 };
 
+// The pseudo-terminal in its usual mode, as a console is before the switch
+// asks for a key.
 class SingleKey : public LineEditor, public ::testing::WithParamInterface<KeyCase> {
 protected:
-    void SetUp() override {
-        int m = -1, s = -1;
-        ASSERT_EQ(openpty(&m, &s, nullptr, nullptr, nullptr), 0);
-        master_.reset(m);
-        slave_.reset(s);
-    }
+    void SetUp() override { open_pty(); }
 };
 
 TEST_P(SingleKey, ReadsWithoutEnterOrEchoAndRestoresTheTerminal) {
