@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "hw/i2c.hpp"
 #include "image/container.hpp"
 #include "image/crc.hpp"
+#include "launch/boot_state.hpp"
 #include "launch/extract.hpp"
 #include "launch/launch.hpp"
 #include "launch/startup.hpp"
@@ -337,11 +339,34 @@ Installer::Step Installer::boot_directly(const image::SectionHeader& h) {
     launch_image(false);
 }
 
+// True when the flash file system can hold `size` more bytes besides what it
+// holds, with the spare erase blocks JFFS2 needs for its own housekeeping.
+bool room_for(std::uint64_t size) {
+    struct statvfs fs {};
+    if (::statvfs(install::kSlotDir, &fs) != 0) return false;
+    const std::uint64_t free = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
+    return free >= size + install::kFlashFsReserve;
+}
+
 Installer::Step Installer::write_slot(std::span<const std::uint8_t> section) {
     if (!startup::exists(install::kSlotDir)) ::mkdir(install::kSlotDir, 0777);
     const char* path = install::slot_path(slot_);
+    // With trial boots on, the image being replaced stays whole until its
+    // replacement is: written beside it, flushed, then renamed over it.
+    char beside[64];
+    std::snprintf(beside, sizeof beside, "%s.new", path);
+    bool keep_old = false;
+    if (bootstate::enabled()) {
+        std::remove(beside);  // what a power cut left of an earlier try
+        keep_old = room_for(section.size());
+        if (!keep_old)
+            std::printf("Not enough room on /user to keep image%d while it is replaced: "
+                        "writing over it\n",
+                        slot_);
+    }
     // Through the device seam: the slot files live on the switch's flash.
-    dev::UniqueFd out(dev::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    dev::UniqueFd out(
+        dev::open(keep_old ? beside : path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!out) {
         std::printf("Image%d update failed (err %d)\n", slot_, errno);
         return Step::Fail;
@@ -364,13 +389,16 @@ Installer::Step Installer::write_slot(std::span<const std::uint8_t> section) {
         std::fflush(stdout);
     }
     std::printf("\b\b\b\b100%c\n", '%');
-    if (dev::close(out.release()) != 0) {
+    if ((keep_old && dev::fsync(out.get()) != 0) || dev::close(out.release()) != 0 ||
+        (keep_old && dev::rename(beside, path) != 0)) {
         std::printf("Image%d update failed (err %d)\n", slot_, errno);
+        if (keep_old) std::remove(beside);
         return Step::Fail;
     }
     std::printf("\nImage%d updated succeeded\n", slot_);
     installed_ = true;
-    api_set_image(static_cast<std::uint8_t>(slot_));
+    bootstate::installed(slot_);
+    bootstate::set_boot_slot(slot_);
     return Step::Next;
 }
 

@@ -14,6 +14,9 @@ inline constexpr const char* kSlotDir = "/user/images";
 // each: the switch's JFFS2 is mounted with synchronous writes, so a large
 // application takes a while.
 inline constexpr std::uint32_t kSlotChunk = 0x10000;
+// Free space JFFS2 keeps for its garbage collection (a few erase blocks),
+// beyond which a slot's replacement is not written beside the old image.
+inline constexpr std::uint64_t kFlashFsReserve = 5 * 0x10000;
 
 // "/user/images/image1" or "/user/images/image2".
 const char* slot_path(int slot);

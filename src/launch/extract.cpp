@@ -7,6 +7,7 @@
 #include "common/unique_fd.hpp"
 #include "hw/i2c.hpp"
 #include "image/crc.hpp"
+#include "launch/boot_state.hpp"
 #include "launch/launch.hpp"
 #include "launch/recovery.hpp"
 #include "launch/settings.hpp"
@@ -158,6 +159,7 @@ int extract_image(int code) {
             std::fprintf(stderr, "USB image CRC failed.");
             return 0;
         }
+        bootstate::checksum_failed(booted);
         if (tried_alt_image) {
             std::fprintf(stderr, "Both image1 and image2 failed.\n");
             shell_ending();
@@ -167,7 +169,8 @@ int extract_image(int code) {
     }
 
     const image::SectionHeader h = image::decode_header(raw);
-    api_set_booted_image(static_cast<std::uint8_t>(booted));
+    // Records the booted image; a trial image takes one of its starts here.
+    if (!bootstate::starting(booted)) rescue_ending();
     if (gdb_enable && !gdbserver_enable) extract_gdb(booted);
     launch_image(h.type() == image::code(image::ImageType::Diagnostics));
 }

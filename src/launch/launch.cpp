@@ -8,6 +8,7 @@
 
 #include "common/unique_fd.hpp"
 #include "hw/i2c.hpp"
+#include "launch/boot_state.hpp"
 #include "launch/extract.hpp"
 #include "launch/settings.hpp"
 #include "launch/startup.hpp"
@@ -24,6 +25,7 @@ constexpr std::size_t kWordSize = 512;  // each word at most 511 characters
 // Replaces the process with the application launcher, which starts the
 // application with our console and process id.
 [[noreturn]] void exec_launcher() {
+    bootstate::before_application(false);
     std::snprintf(stringbuff, sizeof stringbuff, "%s", launch::kLauncher);
     std::fflush(stdout);
     std::fflush(stderr);
@@ -123,6 +125,7 @@ void launch_image(bool diagnostics) {
         exec_launcher();
     }
     if (memchk_enable) {
+        bootstate::before_application(false);
         std::snprintf(stringbuff, sizeof stringbuff,
                       "LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\n");
         run_and_reset(stringbuff);

@@ -6,6 +6,7 @@
 
 #include "hw/flash.hpp"
 #include "hw/i2c.hpp"
+#include "launch/boot_state.hpp"
 #include "launch/extract.hpp"
 #include "launch/settings.hpp"
 #include "launch/startup.hpp"
@@ -62,6 +63,16 @@ int main() {
         }
     }
     if (code == 0) code = which_image();
+    if (code == 1 || code == 2) {
+        code = bootstate::choose_slot(code);
+        if (code == 0) {
+            // Both images were given up: no boot loop. An operator who
+            // leaves the menu boots the boot slot as it is.
+            run_rescue_mode();
+            bootstate::operator_override();
+            code = which_image();
+        }
+    }
 
     std::printf("Booting image '%d'\n", code);
     if (extract_image(code) == 0) {

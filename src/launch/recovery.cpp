@@ -10,6 +10,7 @@
 #include "hw/i2c.hpp"
 #include "image/container.hpp"
 #include "image/crc.hpp"
+#include "launch/boot_state.hpp"
 #include "launch/extract.hpp"
 #include "launch/launch.hpp"
 #include "launch/startup.hpp"
@@ -98,7 +99,8 @@ int extract_image_from_flash() {
                 startup::run_shell(command);
                 const int number = slot - '0';
                 std::printf("Setting boot image to %d\n", number);
-                api_set_image(static_cast<std::uint8_t>(number));
+                bootstate::installed(number);
+                bootstate::set_boot_slot(number);
                 api_set_booted_image(static_cast<std::uint8_t>(number));
             } else {
                 std::puts(

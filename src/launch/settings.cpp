@@ -15,6 +15,9 @@ std::uint8_t shell_enable = 0;
 std::uint8_t memchk_enable = 0;
 std::int32_t rescue_enable = 0;
 std::int32_t standalone_diags = 0;
+std::int32_t boot_limit = 0;
+std::int32_t boot_confirm_after = 0;
+std::int32_t boot_watchdog = 0;
 
 namespace {
 
@@ -49,6 +52,12 @@ bool read_decimal(const char* s, std::int32_t& out) {
     return true;
 }
 
+// A count in 1..max, or 0 (off) for anything else.
+std::int32_t read_count(const char* v, std::int32_t max) {
+    std::int32_t n = 0;
+    return read_decimal(v, n) && n >= 1 && n <= max ? n : 0;
+}
+
 }  // namespace
 
 namespace settings {
@@ -61,6 +70,9 @@ void reset_boot_settings() {
     memchk_enable = 0;
     rescue_enable = 0;
     standalone_diags = 0;
+    boot_limit = 0;
+    boot_confirm_after = 0;
+    boot_watchdog = 0;
 }
 
 }  // namespace settings
@@ -91,4 +103,10 @@ void parse_uboot_env() {
         rescue_enable = begins_with(v, "rescue");
         standalone_diags = begins_with(v, "diags");
     }
+    if (const char* v = find_value(env.get(), "bootlimit="))
+        boot_limit = read_count(v, settings::kMaxBootLimit);
+    if (const char* v = find_value(env.get(), "bootconfirm="))
+        boot_confirm_after = read_count(v, settings::kMaxBootSeconds);
+    if (const char* v = find_value(env.get(), "bootwatchdog="))
+        boot_watchdog = read_count(v, settings::kMaxBootSeconds);
 }

@@ -22,6 +22,10 @@ ssize_t read(int fd, void* buf, std::size_t count);
 ssize_t write(int fd, const void* buf, std::size_t count);
 ssize_t pread(int fd, void* buf, std::size_t count, off_t offset);
 ssize_t pwrite(int fd, const void* buf, std::size_t count, off_t offset);
+// Files on the flash file system: a write is on the flash once fsync has
+// returned, and rename replaces the target whole or not at all.
+int fsync(int fd);
+int rename(const char* from, const char* to);
 
 using UniqueFd = common::BasicUniqueFd<&dev::close>;
 

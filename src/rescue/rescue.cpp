@@ -13,6 +13,8 @@
 
 #include "image/container.hpp"
 #include "image/installer.hpp"
+#include "launch/boot_state.hpp"
+#include "launch/event_log.hpp"
 #include "launch/recovery.hpp"
 #include "launch/startup.hpp"
 #include "platform/clock.hpp"
@@ -36,8 +38,15 @@ constexpr MenuKey kMenu[] = {
     {'R', "\t%c) Reboot\n"},
     {'D', nullptr},
     {'E', "\t%c) Exit\n"},
+    // Only on a switch with trial boots on.
+    {'B', "\t%c) Show the boot state and the last events\n"},
 };
-constexpr char kShownOrder[] = {'X', 'R', 'E'};
+constexpr char kShownOrder[] = {'X', 'B', 'R', 'E'};
+constexpr std::size_t kEventsShown = 20;
+
+bool offered(const MenuKey& m) {
+    return m.key != 'B' || bootstate::enabled();
+}
 
 constexpr const char* kUsbDir = "/mnt/usb";
 constexpr const char* kWorkDir = "/tmp";
@@ -57,12 +66,12 @@ void show_menu() {
     std::puts("Please select one of the following options:");
     for (char shown : kShownOrder)
         for (const auto& m : kMenu)
-            if (m.key == shown) std::printf(m.line, m.key);
+            if (m.key == shown && offered(m)) std::printf(m.line, m.key);
 }
 
 bool accepted(int key) {
     for (const auto& m : kMenu)
-        if (m.key == key) return true;
+        if (m.key == key && offered(m)) return true;
     return false;
 }
 
@@ -136,6 +145,9 @@ int run_rescue_mode() {
             break;
         case 'E':
             return 1;
+        case 'B':
+            run_boot_state_display();
+            break;
         }
         if (sig_quit_raised) sig_quit_raised = 0;
     }
@@ -223,6 +235,14 @@ int run_image_display() {
     print_version("\tDFT image   : %d.%d.%d.%d\n", ImageType::DeviceTree, 0);
     print_version("\tOS image 1  : %d.%d.%d.%d\n", ImageType::Application, 1);
     print_version("\tOS image 2  : %d.%d.%d.%d\n", ImageType::Application, 2);
+    return 0;
+}
+
+int run_boot_state_display() {
+    std::puts("Boot state:");
+    bootstate::print(false);
+    std::printf("Last %d events:\n", static_cast<int>(kEventsShown));
+    if (!events::print_last(kEventsShown)) std::puts("  none on record");
     return 0;
 }
 

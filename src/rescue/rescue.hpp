@@ -18,6 +18,9 @@ int run_xmodem_rescue();
 // Lists the versions of the installed images; returns 0.
 int run_image_display();
 
+// Shows the trial-boot record and the last events; returns 0.
+int run_boot_state_display();
+
 // Offers to erase /user, then boots the flash-resident diagnostics image.
 // Returns 1, and only when that image cannot be booted.
 int run_standalone_diags();

@@ -358,6 +358,13 @@ def board(demo_template, tmp_path, request):
     path = tmp_path / "switch"
     shutil.copytree(demo_template, path, symlinks=True)
     yield Board(path)
+    # E2E_TRANSCRIPTS=DIR keeps every test's console, all its power-ons, as
+    # DIR/<test>.log: two runs compare byte for byte.
+    keep = os.environ.get("E2E_TRANSCRIPTS")
+    log = path.parent / f"{path.name}-pexpect.log"
+    if keep and log.exists():
+        name = re.sub(r"[^A-Za-z0-9_.-]+", "_", request.node.nodeid)
+        shutil.copy(log, Path(keep) / f"{name}.log")
     if getattr(request.node, "passed", False):
         shutil.rmtree(path, ignore_errors=True)
 

@@ -83,3 +83,34 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// Trial boots: bootlimit, bootconfirm, bootwatchdog; a value out of range
+// or not a number leaves the feature off.
+struct TrialCase {
+    const char* name;
+    std::string env;
+    std::array<int, 3> want;
+};
+
+class TrialSettings : public ::testing::TestWithParam<TrialCase> {};
+
+TEST_P(TrialSettings, FromMkenvimagePartition) {
+    SimBoard board;
+    boot_with(board, GetParam().env);
+    EXPECT_EQ((std::array<int, 3>{boot_limit, boot_confirm_after, boot_watchdog}),
+              GetParam().want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trial, TrialSettings,
+    ::testing::Values(
+        TrialCase{"all_three", "bootlimit=3\nbootconfirm=60\nbootwatchdog=30\n", {3, 60, 30}},
+        TrialCase{"none", "bootdelay=3\n", {0, 0, 0}},
+        TrialCase{"limit_past_99", "bootlimit=100\n", {0, 0, 0}},
+        TrialCase{"limit_zero", "bootlimit=0\n", {0, 0, 0}},
+        TrialCase{"limit_not_a_number", "bootlimit=three\n", {0, 0, 0}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -4,6 +4,9 @@
 //   switch-ops xmodem FILE   receive FILE over the console line (XMODEM-1K, CRC-16)
 //   switch-ops mgmt [--dhcp] give the management port eth0 its address
 //   switch-ops mac           set eth0's MAC address
+//   switch-ops confirm       the application works: its trial start is confirmed
+//   switch-ops boot-state [--json]   the trial-boot record
+//   switch-ops events [N]    the last N events (all by default)
 //
 // Exit status 0 when the operation succeeded, 1 when it was cancelled or
 // failed, 2 for a command line it does not understand.
@@ -11,6 +14,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "launch/boot_state.hpp"
+#include "launch/event_log.hpp"
 #include "launch/startup.hpp"
 #include "mgmt/mgmt.hpp"
 #include "serial/xmodem.hpp"
@@ -20,7 +25,10 @@ namespace {
 constexpr const char* kUsage =
     "usage: switch-ops xmodem FILE    receive FILE over the console (XMODEM-1K, CRC-16)\n"
     "       switch-ops mgmt [--dhcp]  configure the management port eth0\n"
-    "       switch-ops mac            set the MAC address of eth0\n";
+    "       switch-ops mac            set the MAC address of eth0\n"
+    "       switch-ops confirm        confirm the running image's trial start\n"
+    "       switch-ops boot-state [--json]  show the trial-boot record\n"
+    "       switch-ops events [N]     show the last N events (default: all)\n";
 
 int usage(std::FILE* to, int status) {
     std::fputs(kUsage, to);
@@ -36,6 +44,32 @@ int xmodem_command(const char* path) {
         return 1;
     }
     std::printf("switch-ops: received %ld bytes into %s\n", static_cast<long>(total), path);
+    return 0;
+}
+
+int confirm_command() {
+    switch (bootstate::confirm("")) {
+    case bootstate::Confirmed::Now:
+        std::puts("switch-ops: start confirmed: the image is good");
+        return 0;
+    case bootstate::Confirmed::Already:
+        std::puts("switch-ops: nothing to confirm: no trial start is waiting");
+        return 0;
+    case bootstate::Confirmed::Failed:
+        break;
+    }
+    std::puts("switch-ops: the confirmation could not be saved");
+    return 1;
+}
+
+int events_command(const char* count) {
+    unsigned long n = static_cast<unsigned long>(-1);
+    if (count) {
+        char* end = nullptr;
+        n = std::strtoul(count, &end, 10);
+        if (*count == '\0' || *end != '\0') return usage(stderr, 2);
+    }
+    if (!events::print_last(n)) std::puts("switch-ops: no events on record");
     return 0;
 }
 
@@ -72,5 +106,13 @@ int main(int argc, char** argv) {
                      : "switch-ops: MAC address not changed");
         return ok ? 0 : 1;
     }
+    if (command == "confirm" && argc == 2) return confirm_command();
+    if (command == "boot-state" && argc <= 3) {
+        const std::string_view option = argc == 3 ? argv[2] : "";
+        if (!option.empty() && option != "--json") return usage(stderr, 2);
+        bootstate::print(option == "--json");
+        return 0;
+    }
+    if (command == "events" && argc <= 3) return events_command(argc == 3 ? argv[2] : nullptr);
     return usage(stderr, 2);
 }

@@ -1,5 +1,6 @@
 // Production backend of the device seam: nothing but the system calls.
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -30,6 +31,13 @@ ssize_t pread(int fd, void* buf, std::size_t count, off_t offset) {
 }
 ssize_t pwrite(int fd, const void* buf, std::size_t count, off_t offset) {
     return ::pwrite(fd, buf, count, offset);
+}
+
+int fsync(int fd) {
+    return ::fsync(fd);
+}
+int rename(const char* from, const char* to) {
+    return ::rename(from, to);
 }
 
 }  // namespace dev

@@ -1,12 +1,16 @@
 // Simulator backend of the device seam: MTD partitions and I2C buses are
 // modelled over plain files; any other path goes straight to the system.
 #include <fcntl.h>
+#include <linux/watchdog.h>
+#include <stdio.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string_view>
 #include <variant>
@@ -66,7 +70,12 @@ struct FlashFile {
     std::string path;
 };
 struct Serial {};
-using Device = std::variant<Mtd, Bus, FlashFile, Serial>;
+// The board's watchdog: board-sim holds the far end of a FIFO and resets the
+// switch when the count runs out. Each event is one line to it.
+struct Watchdog {
+    int timeout = 60;
+};
+using Device = std::variant<Mtd, Bus, FlashFile, Serial, Watchdog>;
 
 // Descriptors that belong to simulated devices. Each is a real descriptor
 // (the backing file, or the bus directory) so numbers never collide.
@@ -89,6 +98,11 @@ sim::FarEnd* far_end(int fd) {
 Device* find(int fd) {
     auto it = devices().find(fd);
     return it == devices().end() ? nullptr : &it->second;
+}
+
+bool tell_watchdog(int fd, const char* event) {
+    const std::size_t n = std::strlen(event);
+    return ::write(fd, event, n) == static_cast<ssize_t>(n);
 }
 
 }  // namespace
@@ -164,6 +178,15 @@ int open(const char* path, int flags, mode_t mode) {
         if (fd >= 0) devices()[fd] = Bus{bus_number, -1};
         return fd;
     }
+    if (sim::detail::device_named(mapped, "watchdog")) {
+        // Without board-sim at the far end the open fails (ENXIO), as on a
+        // board without the device.
+        const int fd = ::open(mapped.c_str(), O_WRONLY | O_NONBLOCK | (flags & O_CLOEXEC));
+        if (fd < 0) return fd;
+        devices()[fd] = Watchdog{};
+        tell_watchdog(fd, "open\n");
+        return fd;
+    }
     // The partitions' backing files are not synced to the PC's disk: a
     // write to the simulated flash is complete when the call returns, as
     // an MTD write is, and a simulated power cut cannot lose page cache.
@@ -181,6 +204,7 @@ int open(const char* path, int flags, mode_t mode) {
 }
 
 int close(int fd) {
+    if (Device* d = find(fd); d && std::holds_alternative<Watchdog>(*d)) tell_watchdog(fd, "close\n");
     devices().erase(fd);
     return ::close(fd);
 }
@@ -189,6 +213,26 @@ int ioctl(int fd, unsigned long request, void* arg) {
     if (Device* d = find(fd)) {
         if (auto* m = std::get_if<Mtd>(d)) return sim::detail::mtd_ioctl(fd, m->path, request, arg);
         if (auto* b = std::get_if<Bus>(d)) return sim::detail::i2c_ioctl(*b, request, 0, arg);
+        if (auto* w = std::get_if<Watchdog>(d)) {
+            if (request == WDIOC_SETTIMEOUT && arg) {
+                const int seconds = *static_cast<int*>(arg);
+                if (seconds < 1) {
+                    errno = EINVAL;
+                    return -1;
+                }
+                w->timeout = seconds;
+                char line[32];
+                std::snprintf(line, sizeof line, "timeout %d\n", seconds);
+                return tell_watchdog(fd, line) ? 0 : -1;
+            }
+            if (request == WDIOC_GETTIMEOUT && arg) {
+                *static_cast<int*>(arg) = w->timeout;
+                return 0;
+            }
+            if (request == WDIOC_KEEPALIVE) return tell_watchdog(fd, "keepalive\n") ? 0 : -1;
+            errno = ENOTTY;
+            return -1;
+        }
     }
     return ::ioctl(fd, request, arg);
 }
@@ -253,6 +297,13 @@ ssize_t write(int fd, const void* buf, std::size_t count) {
     if (auto* b = d ? std::get_if<Bus>(d) : nullptr) return sim::detail::i2c_write(*b, buf, count);
     if (auto* f = d ? std::get_if<FlashFile>(d) : nullptr)
         return sim::detail::flash_fs_write(fd, f->path, buf, count);
+    if (d && std::holds_alternative<Watchdog>(*d)) {
+        // Any write feeds the watchdog; the magic character lets the next
+        // close stop it.
+        if (!tell_watchdog(fd, "keepalive\n")) return -1;
+        if (std::memchr(buf, 'V', count) && !tell_watchdog(fd, "magic\n")) return -1;
+        return static_cast<ssize_t>(count);
+    }
     if (auto* m = d ? std::get_if<Mtd>(d) : nullptr) {
         const off_t pos = ::lseek(fd, 0, SEEK_CUR);
         const ssize_t r = sim::detail::mtd_pwrite(fd, m->path, buf, count, pos);
@@ -260,6 +311,30 @@ ssize_t write(int fd, const void* buf, std::size_t count) {
         return r;
     }
     return ::write(fd, buf, count);
+}
+
+// A file on the flash file system is on the flash when its write returns.
+int fsync(int fd) {
+    if (Device* d = find(fd); d && std::holds_alternative<FlashFile>(*d)) return 0;
+    return ::fsync(fd);
+}
+
+// A rename on the flash file system is one flash operation: an injected
+// fault fails it, a power cut leaves the old name as it was.
+int rename(const char* from, const char* to) {
+    const std::string target = sim::detail::map_path(to);
+    if (sim::detail::flash_fs_path(target)) {
+        switch (sim::detail::next_op(sim::FlashOp::Write, target)) {
+        case sim::detail::Outcome::Fail:
+            errno = EIO;
+            return -1;
+        case sim::detail::Outcome::Tear:
+            sim::detail::power_lost();
+        case sim::detail::Outcome::Proceed:
+            break;
+        }
+    }
+    return ::rename(sim::detail::map_path(from).c_str(), target.c_str());
 }
 
 }  // namespace dev

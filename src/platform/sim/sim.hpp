@@ -68,6 +68,10 @@ inline constexpr int kPowerCutStatus = 86;
 // reset() makes it whole again.
 void wear_out_block(const std::string& device, std::uint32_t block);
 
+// Flash operations of one kind (partitions and the flash file system) since
+// the process started.
+std::uint32_t flash_ops(FlashOp op);
+
 // Erase count of every erase block of a partition since the process started.
 std::vector<std::uint32_t> erase_counts(const std::string& device_path);
 

@@ -368,6 +368,10 @@ void cut_power_after(std::uint32_t n) {
     detail::faults().power_armed = true;
 }
 
+std::uint32_t flash_ops(FlashOp op) {
+    return detail::faults().kind_count[static_cast<int>(op)];
+}
+
 std::vector<std::uint32_t> erase_counts(const std::string& device_path) {
     const std::string mapped = detail::map_path(device_path.c_str());
     std::vector<std::uint32_t> counts = detail::erase_table()[mapped];
