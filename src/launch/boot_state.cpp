@@ -98,6 +98,10 @@ void give_up(Record& r, int slot) {
     r.given_up = static_cast<std::uint8_t>(slot);
 }
 
+const char* plural(int n) {
+    return n == 1 ? "" : "s";
+}
+
 bool usable(const SlotState& s) {
     return s.status == Status::Good || (s.status == Status::Trial && s.left > 0);
 }
@@ -236,8 +240,8 @@ int choose_slot(int requested) {
             if (crc == 0 || crc == rec->slot(s).image_crc) continue;
             rec->slot(s) = {Status::Trial, static_cast<std::uint8_t>(boot_limit),
                             static_cast<std::uint8_t>(boot_limit), Reason::None, crc};
-            note("image %d (%s) is new to the boot state: on trial for %d starts", s,
-                slot_version(s).c_str(), boot_limit);
+            note("image %d (%s) is new to the boot state: on trial for %d start%s", s,
+                 slot_version(s).c_str(), boot_limit, plural(boot_limit));
             dirty = true;
         }
         if (rec->unconfirmed) {
@@ -257,15 +261,16 @@ int choose_slot(int requested) {
         if (s.status == Status::Trial) {
             give_up(*rec, slot);
             if (alt_usable) {
-                std::printf("image %d was never confirmed after %d starts; starting image %d\n",
-                            slot, s.limit, alt);
-                note("rollback: image %d was never confirmed after %d starts; starting image %d",
-                     slot, s.limit, alt);
+                std::printf("image %d was never confirmed after %d start%s; starting image %d\n",
+                            slot, s.limit, plural(s.limit), alt);
+                note("rollback: image %d was never confirmed after %d start%s; starting image %d",
+                     slot, s.limit, plural(s.limit), alt);
             } else {
-                std::printf("image %d was never confirmed after %d starts; no image left to start\n",
-                            slot, s.limit);
-                note("image %d was never confirmed after %d starts; no image left to start", slot,
-                     s.limit);
+                std::printf(
+                    "image %d was never confirmed after %d start%s; no image left to start\n", slot,
+                    s.limit, plural(s.limit));
+                note("image %d was never confirmed after %d start%s; no image left to start", slot,
+                     s.limit, plural(s.limit));
             }
         } else if (alt_usable) {
             std::printf("image %d was given up; starting image %d\n", slot, alt);
@@ -348,8 +353,8 @@ void installed(int slot) {
                     static_cast<std::uint8_t>(boot_limit), Reason::None, slot_image_crc(slot)};
     if (r.booted == slot) r.unconfirmed = false;
     if (store(r))
-        note("install: image %d (%s), on trial for %d starts", slot, slot_version(slot).c_str(),
-            boot_limit);
+        note("install: image %d (%s), on trial for %d start%s", slot, slot_version(slot).c_str(),
+             boot_limit, plural(boot_limit));
 }
 
 void set_boot_slot(int slot) {
@@ -408,7 +413,8 @@ void print(bool json) {
         const SlotState& e = rec->slot(s);
         std::printf("  image %d (%s): %s", s, slot_version(s).c_str(), status_name(e.status));
         if (e.status == Status::Trial) std::printf(", %d of %d starts left", e.left, e.limit);
-        if (e.status == Status::Bad) std::printf(", never confirmed after %d starts", e.limit);
+        if (e.status == Status::Bad)
+            std::printf(", never confirmed after %d start%s", e.limit, plural(e.limit));
         std::printf("\n");
     }
     if (rec->unconfirmed) std::printf("  the last start, of image %d, is not confirmed\n", rec->booted);

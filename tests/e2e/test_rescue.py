@@ -59,6 +59,8 @@ def test_serial_download_installs_into_the_slot_named_and_boots_from_it(board, t
     console = board.power_on()
     console.expect_exact("Booting image '2'")
     console.app("3.0.0.1")
+    # Without bootlimit no trial-boot record or event log is kept.
+    assert sorted(p.name for p in board.slot(1).parent.iterdir()) == ["image1", "image2"]
 
 
 def test_usb_install_picks_a_file_by_its_number(board, stick):
