@@ -3,6 +3,8 @@
 # rolled back, one that confirms keeps booting without a write to the VPD or
 # the flash, and a hang is ended by the board's watchdog.
 
+import time
+
 from conftest import SLOT_PROMPT, bootimg, needs_root, send_while_switched
 from boardsim import demo
 
@@ -131,3 +133,22 @@ def test_a_hung_trial_start_is_reset_by_the_watchdog_and_costs_its_start(board, 
     console.expect_exact("rollback: image 2 was never confirmed after 1 start; starting image 1")
     console.menu("R")
     assert console.off()["ended"] == "reboot"
+
+
+def test_bootconfirm_confirms_an_application_that_keeps_running(board, tmp_path, stick):
+    board.set_env(bootlimit=1, bootconfirm=20)
+    usb_install(board, stick, update(board, tmp_path, "1.0.0.9"), 2)
+    console = board.power_on()
+    console.expect_exact("Trial start 1 of 1 of image 2", "Demo application 1.0.0.9 started", "> ")
+    # 20 switch seconds (2 s at the tests' clock) after the start.
+    for _ in range(100):
+        if boot_state(board)["images"][1][0] == "good":
+            break
+        time.sleep(0.1)
+    assert boot_state(board)["images"][1] == ("good", 0, 1)
+    assert events(board)[-1] == "confirmed: image 2 (1.0.0.9) by the launcher after 20 s"
+    console.sendline("exit")
+    console.off()
+    console = board.power_on()
+    console.expect_exact("Booting image '2'")
+    console.app(version="1.0.0.9")
