@@ -9,7 +9,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "common/bytes.hpp"
 #include "common/unique_fd.hpp"
@@ -67,11 +66,19 @@ std::uint32_t slot_image_crc(int slot) {
     return bytes::load_be32(word);
 }
 
-std::string slot_version(int slot) {
+// "1.0.0.9", or "none" for a slot without an image.
+struct Version {
+    char text[16] = "none";
+    const char* c_str() const { return text; }
+};
+Version slot_version(int slot) {
+    Version v;
     common::UniqueFile f(std::fopen(install::slot_path(slot), "rb"));
     std::uint8_t header[image::kHeaderCopySize] = {};
-    if (!f || std::fread(header, 1, sizeof header, f.get()) != sizeof header) return "none";
-    return image::format_version(bytes::load_be32(std::span(header + 12, 4)));
+    if (f && std::fread(header, 1, sizeof header, f.get()) == sizeof header)
+        std::snprintf(v.text, sizeof v.text, "%u.%u.%u.%u", header[12], header[13], header[14],
+                      header[15]);
+    return v;
 }
 
 void note(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -58,7 +58,7 @@ bool write_all(int fd, const char* data, std::size_t size) {
 }
 
 std::size_t format_line(char (&line)[kLineSize], std::uint32_t number, std::string_view text) {
-    if (text.size() > kMaxLine) text = text.substr(0, kMaxLine);
+    text = detail::slice(text, 0, kMaxLine);
     char body[kNumberDigits + 1 + kMaxLine + 1];
     const int n = std::snprintf(body, sizeof body, "%06u %.*s", number % 1000000u,
                                 static_cast<int>(text.size()), text.data());
@@ -105,7 +105,7 @@ bool parse_line(std::string_view line, std::uint32_t& number, std::string_view& 
         if (!hex_digit(line[i], d)) return false;
         crc = crc << 4 | d;
     }
-    const std::string_view body = line.substr(9);
+    const std::string_view body = slice(line, 9);
     if (image::crc_of(std::span(reinterpret_cast<const std::uint8_t*>(body.data()), body.size())) !=
         crc)
         return false;
@@ -115,7 +115,7 @@ bool parse_line(std::string_view line, std::uint32_t& number, std::string_view& 
         if (c < '0' || c > '9') return false;
         number = number * 10 + static_cast<std::uint32_t>(c - '0');
     }
-    text = body.substr(kNumberDigits + 1);
+    text = slice(body, kNumberDigits + 1);
     return true;
 }
 
