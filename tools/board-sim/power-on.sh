@@ -79,6 +79,9 @@ for p in uboot ubootenv devicetree kernel rfs rescue; do
     touch "$root/dev/mtd-$p"
     mount --bind "$BS_STATE/dev/mtd-$p" "$root/dev/mtd-$p"
 done
+# The board's watchdog: board-sim holds the FIFO in run/ (/run/board here)
+# for the whole power-on and resets the switch when its count runs out.
+ln -s /run/board/watchdog "$root/dev/watchdog"
 # Names the launcher hands to mount and flash_eraseall; the substitutes act
 # on /run/mtd-user instead.
 touch "$root/dev/mtd-user" "$root/dev/mtd-user-char"

@@ -77,14 +77,24 @@ def _bytes(program):
     return program if isinstance(program, (bytes, bytearray)) else Path(program).read_bytes()
 
 
+FAILURES = ("crash", "hang", "reboot")
+
+
 def app_files(version, program, greeting="hello", what="application",
-              program_path="home/bin/mp.elf.strip"):
-    """The demo archive's files; `program` is the program's bytes or path."""
+              program_path="home/bin/mp.elf.strip", fail=None, confirm=False):
+    """The demo archive's files; `program` is the program's bytes or path.
+    `fail` (one of FAILURES) makes the program fail that way after its start
+    lines, `confirm` makes it run `switch-ops confirm` first (DEMO_FAIL,
+    DEMO_CONFIRM in env-setup)."""
+    env_setup = f"DEMO_SLOT_VERSION {version}\nDEMO_GREETING {greeting}\n"
+    if fail:
+        env_setup += f"DEMO_FAIL {fail}\n"
+    if confirm:
+        env_setup += "DEMO_CONFIRM 1\n"
     return {
         program_path: (_bytes(program), 0o755),
         "home/bin/install.sh": install_script(what, version),
-        "home/bin/env-setup": (f"DEMO_SLOT_VERSION {version}\nDEMO_GREETING {greeting}\n".encode(),
-                               0o644),
+        "home/bin/env-setup": (env_setup.encode(), 0o644),
         "home/bin/distro-id": (f"demo-switch {version}\n".encode(), 0o644),
     }
 
@@ -107,6 +117,23 @@ def make_image(bootimg, out, sections):
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
 
 
+def app_image(state, bootimg, out, version, fail=None, confirm=False):
+    """A container of one application section: the demo program built as
+    `version` (kept in DIR/demo with its debugging information, as install
+    keeps the others), with `fail` and `confirm` (see app_files). Returns
+    the archive's path."""
+    demo = Path(state) / "demo"
+    demo.mkdir(exist_ok=True)
+    program = demo / f"demo_app-{version}"
+    compile_app(program, version)
+    variant = (f"-{fail}" if fail else "") + ("-confirm" if confirm else "")
+    archive = demo / f"app-{version}{variant}.tar.gz"
+    archive.write_bytes(archive_bytes(app_files(version, stripped(program), fail=fail,
+                                                confirm=confirm)))
+    make_image(bootimg, out, [("app", version, archive, None)])
+    return archive
+
+
 def install(state, bootimg):
     """Puts the demo on a fresh switch: application 1.0.0.1 in slot 1 and
     1.0.0.2 in slot 2, the diagnostics image at the start of the rescue
@@ -118,11 +145,7 @@ def install(state, bootimg):
     images = state / "user/images"
     images.mkdir(parents=True, exist_ok=True)
     for slot, version in APP_VERSIONS.items():
-        program = demo / f"demo_app-{version}"
-        compile_app(program, version)
-        archive = demo / f"app-{version}.tar.gz"
-        archive.write_bytes(archive_bytes(app_files(version, stripped(program))))
-        make_image(bootimg, demo / f"image{slot}.img", [("app", version, archive, None)])
+        app_image(state, bootimg, demo / f"image{slot}.img", version)
         (images / f"image{slot}").write_bytes((demo / f"image{slot}.img").read_bytes())
     program = demo / f"demo_diags-{DIAGS_VERSION}"
     compile_app(program, DIAGS_VERSION, diagnostics=True)

@@ -9,8 +9,9 @@ and its own standard input and output (the operator's terminal in raw mode,
 or pexpect), and keeps the transcript in DIR/console.log.
 
 The power-on ends when the switch's init ends (the launcher or the
-application it became ended, or reboot ran), or when the operator pulls the
-plug with the escape key (Ctrl-] by default).
+application it became ended, or reboot ran), when the operator pulls the
+plug with the escape key (Ctrl-] by default), or when the switch's watchdog
+runs out (see watchdog.py): this loop reads its FIFO too.
 """
 
 import contextlib
@@ -32,7 +33,7 @@ import time
 import tty
 from pathlib import Path
 
-from . import binaries, console, records, rxshim, state as st
+from . import binaries, console, records, rxshim, state as st, watchdog as wd
 
 POWER_ON = binaries.TOOL_DIR / "power-on.sh"
 TEMPLATE = binaries.TOOL_DIR / "rootfs"
@@ -247,22 +248,30 @@ class Outer:
             self.saved = None
 
 
-def bridge(master, pid, outer, log, escape, door):
+def bridge(master, pid, outer, log, escape, door, watchdog, reset):
     """Copies between the console and the operator, and the client of the
     console socket `door` when there is one, until every process of the
-    switch has let go of the console. Returns (unplugged, wait status)."""
+    switch has let go of the console; meanwhile feeds `watchdog` what the
+    switch writes to it, and calls `reset` when it runs out. Returns
+    (unplugged, wait status)."""
     pending = b""
     in_fd = outer.in_fd
     out_fd = outer.out_fd
     unplugged = False
     status = None
     while True:
-        readers = [master] + ([in_fd] if in_fd is not None else []) + door.readers()
+        readers = ([master] + ([in_fd] if in_fd is not None else []) + door.readers()
+                   + watchdog.readers())
         writers = ([master] if pending else []) + door.writers()
+        left = watchdog.wait(time.monotonic())
         try:
-            ready_r, ready_w, _ = select.select(readers, writers, [], 0.1)
+            ready_r, ready_w, _ = select.select(readers, writers, [],
+                                                0.1 if left is None else min(0.1, left))
         except InterruptedError:
             continue
+        watchdog.serve(ready_r)
+        if not unplugged and interrupted is None and watchdog.expired(time.monotonic()):
+            reset()
         # The client's bytes are binary (XMODEM blocks): the escape key is
         # the operator's only.
         pending += door.serve(ready_r, ready_w)
@@ -352,7 +361,7 @@ def power_on(state, opts, outer=None):
     outer = outer or Outer()
     held = lock(state)
     master = slave = -1
-    door = None
+    door = watchdog = None
     # Where power-on.sh mounts its working tmpfs (only inside the switch's
     # mount namespace). In DIR/run, so that even a board-sim killed outright
     # leaves nothing elsewhere: the next power-on clears DIR/run.
@@ -377,20 +386,36 @@ def power_on(state, opts, outer=None):
         started = datetime.datetime.now().astimezone().isoformat(timespec="seconds")
         t0 = time.monotonic()
         door = console.ConsoleSocket(state)
+        watchdog = wd.Watchdog(state, opts.clock, t0)
         pid = start_sandbox(state, opts, launcher, slave, str(stage), shim, switch_ops)
         os.close(slave)
         slave = -1
         init = init_pid(pid)
         if init:
             (state / "run/pid").write_text(f"{init}\n")
+
+        def reset():
+            # As a power loss: the switch's init, and with it every process
+            # of the switch, ends at once. unshare goes first, as when the
+            # plug is pulled: it would report its child's end on the console
+            # (its --kill-child ends init too).
+            os.kill(pid, signal.SIGKILL)
+            if init:
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(init, signal.SIGKILL)
+
         with handled_signals(pid, master, outer), \
                 open(state / "console.log", "wb") as log, outer:
-            unplugged, status = bridge(master, pid, outer, log, opts.escape, door)
+            unplugged, status = bridge(master, pid, outer, log, opts.escape, door, watchdog,
+                                       reset)
+        watchdog.serve([watchdog.fd])  # what came last
         unplugged = unplugged or interrupted is not None
         seconds = time.monotonic() - t0
     finally:
         if door is not None:
             door.close()
+        if watchdog is not None:
+            watchdog.close()
         for fd in (master, slave):
             if fd >= 0:
                 os.close(fd)
@@ -405,7 +430,8 @@ def power_on(state, opts, outer=None):
                "switch_ops": str(switch_ops) if switch_ops else None}
     sandbox_status = os.waitstatus_to_exitcode(status)
     record = records.compose(state, launcher, words[words.index("--default-signal") + 1:],
-                             options, started, seconds, unplugged, sandbox_status)
+                             options, started, seconds, unplugged, sandbox_status,
+                             watchdog.record())
     records.write(state, record)
     return record
 

@@ -9,6 +9,8 @@ Records written inside the switch (DIR/run is /run/board there):
     backtrace.*           /bin/backtrace ran: argv, environ, parent, pid
     app-start.json        the demo application's start record
     flash.log             mounts of /user, unmounts, erases
+What board-sim saw itself: whether the plug was pulled, and what the switch
+wrote to its watchdog (watchdog.py), with whether that reset the switch.
 """
 
 import json
@@ -111,8 +113,10 @@ def _application(run, backtrace):
     }
 
 
-def _ending(run, unplugged, backtrace):
+def _ending(run, unplugged, backtrace, watchdog):
     """(ended, status, signal)."""
+    if watchdog and watchdog["reset_at"] is not None:
+        return "watchdog", None, None
     if unplugged:
         return "unplugged", None, None
     power = _nul_list(run / "power.argv")
@@ -138,10 +142,10 @@ def _ending(run, unplugged, backtrace):
 
 
 def compose(state, launcher, launch_words, options, started, seconds, unplugged,
-            sandbox_status):
+            sandbox_status, watchdog=None):
     run = Path(state) / "run"
     backtrace = _backtrace(run)
-    ended, status, signal = _ending(run, unplugged, backtrace)
+    ended, status, signal = _ending(run, unplugged, backtrace, watchdog)
     power = _nul_list(run / "power.argv")
     flash_log = _text(run / "flash.log")
     return {
@@ -155,6 +159,7 @@ def compose(state, launcher, launch_words, options, started, seconds, unplugged,
         "application": _application(run, backtrace),
         "backtrace": backtrace,
         "flash": flash_log.splitlines() if flash_log else [],
+        "watchdog": watchdog,
         "launcher": {"binary": str(launcher), "command": launch_words,
                      "pid": _number(run / "launcher.pid")},
         "options": options,

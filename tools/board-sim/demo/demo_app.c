@@ -10,6 +10,12 @@
  * it, and it leaves a start record for the board simulator in
  * /run/board/app-start.json. Then it offers a small command prompt.
  *
+ * Two more variables of env-setup make it an application that passed its
+ * health check or one that fails, for the switch's trial starts:
+ * DEMO_CONFIRM=1 runs `switch-ops confirm` right after the start lines;
+ * DEMO_FAIL=crash then aborts, DEMO_FAIL=hang stops answering (it reads no
+ * input and never ends), DEMO_FAIL=reboot restarts the switch.
+ *
  * Built with -DDEMO_DIAGNOSTICS it is the diagnostics program of the demo
  * diagnostics image (mpdiag.elf.strip).
  */
@@ -164,8 +170,40 @@ static void help(void) {
          "  env      show the environment\n"
          "  version  show the version\n"
          "  reboot   restart the switch\n"
+         "  confirm  tell the switch this image works (switch-ops confirm)\n"
          "  exit     end the " DEMO_WHAT "\n"
          "  overrun  write one byte past a heap block (the memory checker stops that)");
+}
+
+/* `switch-ops confirm`: this image passed its health check. Its output goes
+ * to the console. */
+static void confirm(void) {
+    fflush(stdout);
+    if (system("switch-ops confirm") != 0) puts("confirm failed");
+}
+
+/* DEMO_CONFIRM and DEMO_FAIL, after the start lines. */
+static void act_on_env_setup(void) {
+    const char* confirming = getenv("DEMO_CONFIRM");
+    if (confirming && strcmp(confirming, "1") == 0) confirm();
+    const char* fail = getenv("DEMO_FAIL");
+    if (!fail) return;
+    if (strcmp(fail, "crash") == 0) {
+        puts("DEMO_FAIL=crash: aborting");
+        fflush(stdout);
+        abort();
+    } else if (strcmp(fail, "hang") == 0) {
+        fflush(stdout);
+        for (;;) sleep(60);
+    } else if (strcmp(fail, "reboot") == 0) {
+        puts("DEMO_FAIL=reboot: restarting the switch");
+        fflush(stdout);
+        if (system("reboot") != 0) puts("reboot failed");
+        fflush(stdout);
+        for (;;) pause();
+    } else {
+        printf("DEMO_FAIL=%s: not crash, hang or reboot; ignored\n", fail);
+    }
 }
 
 /* Runs one command line; returns 0 when the program is to end. */
@@ -179,7 +217,8 @@ static int run_command(const char* line) {
         puts("Restarting the switch...");
         fflush(stdout);
         if (system("reboot") != 0) puts("reboot failed");
-    } else if (strcmp(line, "exit") == 0) return 0;
+    } else if (strcmp(line, "confirm") == 0) confirm();
+    else if (strcmp(line, "exit") == 0) return 0;
     else if (strcmp(line, "overrun") == 0) {
         char* block = malloc(16);
         if (!block) abort();
@@ -198,6 +237,7 @@ int main(int argc, char** argv) {
 #ifdef DEMO_DIAGNOSTICS
     puts("Diagnostics: all tests passed.");
 #endif
+    act_on_env_setup();
     /* Every command line goes through a heap buffer of its own, so that a
      * preloaded memory checker has allocations to watch. */
     size_t size = 256;
