@@ -17,6 +17,7 @@
 #include "hw/i2c.hpp"
 #include "image/container.hpp"
 #include "image/crc.hpp"
+#include "image/signature.hpp"
 #include "launch/boot_state.hpp"
 #include "launch/extract.hpp"
 #include "launch/launch.hpp"
@@ -119,11 +120,13 @@ std::uint64_t file_size(std::FILE* f) {
 // One run of the installer over one container.
 class Installer {
 public:
-    Installer(UniqueFile container, std::uint8_t skip_same, int slot)
+    Installer(UniqueFile container, std::uint8_t skip_same, int slot,
+              const signing::Result* signed_by)
         : in_(std::move(container)),
           size_(file_size(in_.get())),
           skip_same_(skip_same),
-          slot_(slot) {}
+          slot_(slot),
+          signed_by_(signed_by) {}
 
     int run();
 
@@ -146,6 +149,7 @@ private:
     std::uint64_t size_;
     std::uint8_t skip_same_;
     int slot_;
+    const signing::Result* signed_by_;  // the container's check, on a switch with a key
     bool installed_ = false;
     std::unique_ptr<std::uint8_t[]> buffer_;
 };
@@ -201,6 +205,14 @@ Installer::Step Installer::section(std::uint64_t pos,
     }
     const std::span<std::uint8_t> section(buffer_.get(), g.size);
     if (!file_read_at(in_.get(), pos, section)) return refuse(*target, pos, h);
+    // What is written must be what was checked, even if the file changed
+    // since (a stick is only a file system someone else wrote).
+    if (signed_by_ && !signing::section_signed(*signed_by_, pos, section)) {
+        std::printf("Refused: the %s section at byte %llu changed after its signature was "
+                    "checked\n",
+                    image::find_type(h.type())->name.data(), static_cast<unsigned long long>(pos));
+        return Step::Fail;
+    }
 
     std::printf("%s", target->announcement);
     std::fflush(stdout);
@@ -442,7 +454,15 @@ int processTesselImage(const char* path, std::uint8_t skip_same, int slot) {
         std::printf("Failed to open image file %s (err %d)\n", path, errno);
         return 0;
     }
-    return Installer(std::move(container), skip_same, slot).run();
+    // On a switch with a key nothing is written before the whole container
+    // has been checked against its signed manifest.
+    signing::Result signed_by;
+    const bool keyed = signing::required();
+    if (keyed && !signing::admit(container.get(), &signed_by)) return 0;
+    const int installed =
+        Installer(std::move(container), skip_same, slot, keyed ? &signed_by : nullptr).run();
+    if (installed && keyed) signing::raise_minimum(signed_by.manifest.counter);
+    return installed;
 }
 
 int verifyMatchingHeaders(const std::uint8_t* header, int slot) {

@@ -7,6 +7,7 @@
 #include "common/unique_fd.hpp"
 #include "hw/i2c.hpp"
 #include "image/crc.hpp"
+#include "image/signature.hpp"
 #include "launch/boot_state.hpp"
 #include "launch/launch.hpp"
 #include "launch/recovery.hpp"
@@ -78,13 +79,18 @@ int parse_image(std::FILE* stream, std::uint8_t header[image::kHeaderProbeSize])
 }
 
 extract::Unpacked extract::unpack(std::FILE* in, std::FILE* out,
-                                  std::uint8_t header[image::kHeaderProbeSize]) {
+                                  std::uint8_t header[image::kHeaderProbeSize],
+                                  const signing::Result* signed_by) {
     if (!parse_image(in, header)) return Unpacked::NoSection;
+    const off_t pos = ftello(in);
     const image::SectionHeader h = image::decode_header(
         std::span<const std::uint8_t, image::kHeaderProbeSize>(header, image::kHeaderProbeSize));
     std::unique_ptr<std::uint8_t[]> section = read_checked_section(in, h);
     if (!section) return Unpacked::Damaged;
     const image::SectionGeometry g = image::section_geometry(h);
+    if (signed_by && (pos < 0 || !signing::section_signed(*signed_by, static_cast<std::uint64_t>(pos),
+                                                         std::span(section.get(), g.size))))
+        return Unpacked::Unsigned;
     std::fwrite(section.get() + g.payload_offset, 1, h.len, out);
     return Unpacked::Written;
 }
@@ -116,7 +122,16 @@ int extract_image(int code) {
     } else if (!in) {
         std::fprintf(stderr, "Failed to open application image from USB.\n");
         return 0;
-    } else if (code == usb::kBootFromStick) {
+    }
+    // A switch with a key boots from a stick only an image signed for it;
+    // one it refuses does not go on the rejected list either.
+    signing::Result signed_by;
+    const bool checked = code == usb::kBootFromStick && signing::required();
+    if (checked) {
+        if (!signing::admit(in.get(), &signed_by)) return 0;
+        std::rewind(in.get());
+    }
+    if (code == usb::kBootFromStick) {
         if (!usb_is_image_rejected(path)) {
             // Listed before it is tried: an image that hangs the switch is
             // not booted again without asking.
@@ -137,9 +152,15 @@ int extract_image(int code) {
     }
 
     std::uint8_t raw[image::kHeaderProbeSize];
-    const extract::Unpacked result = extract::unpack(in.get(), out.get(), raw);
+    const extract::Unpacked result =
+        extract::unpack(in.get(), out.get(), raw, checked ? &signed_by : nullptr);
     in.reset();
     out.reset();
+    if (result == extract::Unpacked::Unsigned) {
+        std::fprintf(stderr, "Refused: the USB image changed after its signature was checked\n");
+        std::remove(extract::kArchive);
+        return 0;
+    }
     if (result == extract::Unpacked::NoSection) {
         if (code == usb::kBootFromStick) {
             std::fprintf(stderr, "Error: USB image corrupted or belongs to another switch type.\n");

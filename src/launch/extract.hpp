@@ -12,6 +12,10 @@
 // slot ends the boot here instead of being reported back.
 extern std::uint8_t tried_alt_image;
 
+namespace signing {
+struct Result;
+}
+
 namespace extract {
 
 inline constexpr const char* kSlotPaths[] = {nullptr, "/user/images/image1", "/user/images/image2"};
@@ -22,14 +26,17 @@ enum class Unpacked {
     Written,    // the section's payload is in the archive
     NoSection,  // no application or diagnostics section was found
     Damaged,    // the section found fails its checksum or its sizes
+    Unsigned,   // a signed container's section differs from what was checked
 };
 
 // The work of a boot between opening the container and starting the
 // launch: finds the first application or diagnostics section in `in`, reads
 // and checks the whole of it, and only then writes its payload to `out`.
 // `header` receives the first 20 bytes of that section (or what
-// parse_image leaves there when there is none).
-Unpacked unpack(std::FILE* in, std::FILE* out, std::uint8_t header[image::kHeaderProbeSize]);
+// parse_image leaves there when there is none). With `signed_by`, the
+// container's signature check, the section must also be the one it listed.
+Unpacked unpack(std::FILE* in, std::FILE* out, std::uint8_t header[image::kHeaderProbeSize],
+                const signing::Result* signed_by = nullptr);
 
 }  // namespace extract
 

@@ -23,6 +23,8 @@
 #   BS_SWITCH_OPS the switch-ops program, or empty when there is none
 #   BS_SWITCH_OPS_PREFIX what runs it (qemu-user for a PowerPC build), or empty
 #   BS_CLOCK     how many times faster the switch's fixed waits run
+#   BS_RFS_ROOT  the files of the root file system partition's archive, laid over
+#                the template (boardsim/rootfs.py), or empty
 set -eu
 
 stage=$BS_STAGE
@@ -34,6 +36,9 @@ root=$stage/root
 mount -t tmpfs -o mode=0755 board-rootfs "$stage"
 mkdir "$stage/upper" "$stage/work" "$root"
 cp -a "$BS_TEMPLATE/." "$stage/upper/"
+if [ -n "${BS_RFS_ROOT:-}" ]; then
+    cp -a "$BS_RFS_ROOT/." "$stage/upper/"
+fi
 if [ -n "$BS_RX_SHIM" ]; then
     mkdir -p "$stage/upper/usr/lib/board-sim"
     cp "$BS_RX_SHIM" "$stage/upper/usr/lib/board-sim/rx-shim.so"

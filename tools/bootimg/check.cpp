@@ -5,18 +5,61 @@
 #include "commands.hpp"
 #include "examine.hpp"
 #include "files.hpp"
+#include "common/unique_fd.hpp"
+#include "image/signature.hpp"
+#include "keys.hpp"
 
 namespace bootimg {
 
 int run_verify(Args args, const Io& io) {
-    if (args.size() != 1 || (args[0][0] == '-' && args[0][1] != '\0'))
-        throw UsageError{"verify: exactly one FILE is needed"};
-    const std::string path = args[0];
+    std::string path, key_path;
+    std::uint32_t minimum = 0;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view a = args[i];
+        std::string_view v;
+        if (option_value(args, i, "--key", v)) {
+            key_path = v;
+        } else if (option_value(args, i, "--minimum", v)) {
+            const auto n = parse_number(v);
+            if (!n || *n > 0xFFFFFFFFu)
+                throw UsageError{"verify: --minimum must be 0 to 4294967295"};
+            minimum = static_cast<std::uint32_t>(*n);
+        } else if (a.size() > 1 && a[0] == '-') {
+            throw UsageError{"verify: unknown option '" + std::string(a) + "'"};
+        } else if (path.empty()) {
+            path = a;
+        } else {
+            throw UsageError{"verify: exactly one FILE is needed"};
+        }
+    }
+    if (path.empty()) throw UsageError{"verify: exactly one FILE is needed"};
     std::vector<std::uint8_t> file;
     std::string error;
     if (!read_whole_file(path, file, error)) {
         complain(io, "verify", "%s", error.c_str());
         return 1;
+    }
+    // As a switch that holds this key would judge it, before anything else.
+    if (!key_path.empty()) {
+        signing::Keys keys;
+        if (!read_public_key(key_path, keys.key[0].bytes, error)) {
+            complain(io, "verify", "%s", error.c_str());
+            return 1;
+        }
+        keys.key[0].id = signing::key_id(keys.key[0].bytes);
+        keys.count = 1;
+        common::UniqueFile f(std::fopen(path.c_str(), "rb"));
+        const signing::Result s = f ? signing::check_container(f.get(), keys, minimum)
+                                    : signing::Result{};
+        if (s.verdict != signing::Verdict::Good) {
+            std::fprintf(io.out, "%s: ", path.c_str());
+            signing::report(s, io.out);
+            std::fprintf(io.out, "%s: FAILED, the switch refuses it\n", path.c_str());
+            return 1;
+        }
+        std::fprintf(io.out, "%s: signature good: the %s, security counter %u, %u sections\n",
+                     path.c_str(), s.manifest.product.data(), s.manifest.counter,
+                     s.manifest.count);
     }
     const ContainerReport r = examine(file);
     std::size_t problems = r.problems.size();

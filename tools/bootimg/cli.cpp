@@ -1,4 +1,6 @@
 // Command dispatch, help text and the helpers the commands share.
+#include <sodium.h>
+
 #include <charconv>
 #include <cstdarg>
 #include <cstring>
@@ -54,7 +56,7 @@ Commands:
            "crc_ok", "problems": [...], "notes": [...]}]}
         Numbers are plain decimal JSON numbers.
 
-  verify FILE
+  verify [--key PUB [--minimum N]] FILE
       Status 0 only when every section is intact (crc), consistent, lies
       within the file and is within the switch's size limits, and every boot
       loader carries at payload offset 240 a header copy whose len, magic and
@@ -62,6 +64,30 @@ Commands:
       than 20 bytes after the last section, fails too. Each problem is printed
       on its own line with the section index and offset. Unknown type codes
       are noted but do not fail.
+
+      With --key, first judges the container as a switch holding the public
+      key PUB would (signature, product, every section's size and SHA-256,
+      nothing unlisted, a security counter of at least N), and prints the
+      switch's own line when it would refuse it.
+
+  keygen [--force] KEY
+      Makes an Ed25519 key pair: KEY, the private key in the PKCS#8 PEM form
+      of `openssl genpkey -algorithm ed25519` (mode 0600), and KEY.pub, the
+      raw 32-byte public key a switch holds as /etc/bootlaunch/image-key1.pub
+      (or image-key2.pub). Prints the key id.
+
+  sign -o OUT --counter N [--product NAME] (--key KEY | --public PUB
+       (--to-sign FILE | --signature SIG)) IN
+      Writes OUT: the container IN with a signed manifest in front (one
+      already there is replaced). The manifest names the product (default
+      TQV4410), the key id, the security counter N and the size and SHA-256
+      of every section of IN; it is signed with Ed25519. --key KEY signs with
+      a private key (keygen's, or OpenSSL's PEM or DER). With a key that only
+      another program holds: --public PUB --to-sign FILE writes the bytes to
+      sign (then, for example, openssl pkeyutl -sign -rawin -inkey KEY -in
+      FILE -out SIG), and --public PUB --signature SIG (64 bytes) makes OUT.
+      A public key is raw 32 bytes, or OpenSSL's PEM or DER.
+      create takes --sign KEY --counter N [--product NAME] to sign as it goes.
 
   extract [--force] FILE INDEX OUT
       Writes the payload of section INDEX (counted from 0) to OUT. A section
@@ -145,6 +171,11 @@ int bootimg_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
         print_usage(out);
         return 0;
     }
+    // Key generation draws from the system's random source.
+    if (sodium_init() < 0) {
+        std::fprintf(err, "bootimg: the cryptography library could not start\n");
+        return 1;
+    }
     int status;
     try {
         if (command == "create")
@@ -155,6 +186,10 @@ int bootimg_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
             status = run_verify(args, io);
         else if (command == "extract")
             status = run_extract(args, io);
+        else if (command == "keygen")
+            status = run_keygen(args, io);
+        else if (command == "sign")
+            status = run_sign(args, io);
         else
             throw UsageError{"unknown command '" + std::string(command) + "'"};
     } catch (const UsageError& e) {

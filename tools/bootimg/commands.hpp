@@ -27,6 +27,8 @@ int run_create(Args args, const Io& io);
 int run_list(Args args, const Io& io);
 int run_verify(Args args, const Io& io);
 int run_extract(Args args, const Io& io);
+int run_keygen(Args args, const Io& io);
+int run_sign(Args args, const Io& io);
 
 // For "--name VALUE" or "--name=VALUE" at args[i]: returns true, stores the
 // value and leaves i on the last argument used. Throws UsageError when the

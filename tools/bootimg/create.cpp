@@ -5,6 +5,7 @@
 
 #include "commands.hpp"
 #include "files.hpp"
+#include "sign.hpp"
 #include "image/container.hpp"
 #include "image/section_writer.hpp"
 
@@ -95,6 +96,8 @@ int run_create(Args args, const Io& io) {
     std::string out_path;
     bool force = false;
     std::vector<SectionRequest> requests;
+    SignRequest sign;
+    SignOptions sign_seen;
     // Options gathered for the section whose FILE has not come yet.
     image::SectionLayout layout;
     bool have_type = false, have_id = false, have_hdr_len = false;
@@ -111,6 +114,11 @@ int run_create(Args args, const Io& io) {
             out_path = v;
         } else if (a == "--force") {
             force = true;
+        } else if (option_value(args, i, "--sign", v)) {
+            sign_seen.key = std::string(v);
+        } else if (a != "--key" && a.substr(0, 6) != "--key=" &&
+                   sign_option(args, i, sign, sign_seen)) {
+            continue;
         } else if (option_value(args, i, "--type", v)) {
             once(have_type, "--type");
             layout.magic_type = parse_type(v);
@@ -139,6 +147,14 @@ int run_create(Args args, const Io& io) {
     if (pending) throw UsageError{"create: section options after the last FILE"};
     if (out_path.empty()) throw UsageError{"create: -o OUT is required"};
     if (requests.empty()) throw UsageError{"create: no section given"};
+    const bool sign_it = !sign_seen.key.empty() || sign_seen.counter || !sign_seen.public_key.empty();
+    if (sign_it) {
+        if (!sign_seen.public_key.empty() || !sign.to_sign.empty() || !sign_seen.signature.empty())
+            throw UsageError{"create: --sign KEY signs; for another signer, create, then sign"};
+        if (sign_seen.key.empty()) throw UsageError{"create: --counter needs --sign KEY"};
+        sign.output = out_path;
+        if (!complete_sign_request(sign, sign_seen, io, "create")) return 1;
+    }
 
     std::vector<std::uint8_t> container;
     std::size_t last_start = 0;
@@ -180,13 +196,15 @@ int run_create(Args args, const Io& io) {
                  image::kHeaderProbeSize - last_size, out_path.c_str());
         return 1;
     }
+    if (sign_it && !sign_container(container, sign, io, "create")) return 1;
     std::string error;
     if (!write_file_atomically(out_path, container, error)) {
         complain(io, "create", "%s", error.c_str());
         return 1;
     }
-    std::fprintf(io.out, "%s: %zu section%s, %zu bytes\n", out_path.c_str(), requests.size(),
-                 requests.size() == 1 ? "" : "s", container.size());
+    std::fprintf(io.out, "%s: %zu section%s, %zu bytes%s\n", out_path.c_str(), requests.size(),
+                 requests.size() == 1 ? "" : "s", container.size(),
+                 sign_it ? ", signed" : "");
     return 0;
 }
 

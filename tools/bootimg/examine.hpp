@@ -12,6 +12,9 @@
 
 namespace bootimg {
 
+// The signed manifest's type code (image/manifest.hpp).
+inline constexpr std::uint32_t kManifestTypeCode = 0x07504754u;
+
 struct SectionReport {
     std::size_t index = 0;
     std::uint64_t offset = 0;  // of the section's first byte in the file

@@ -1,4 +1,5 @@
 // bootimg list: what a container holds, as a table or as JSON.
+#include <optional>
 #include <vector>
 
 #include "commands.hpp"
@@ -6,6 +7,7 @@
 #include "files.hpp"
 #include "image/container.hpp"
 #include "json.hpp"
+#include "sign.hpp"
 #include "text.hpp"
 
 namespace bootimg {
@@ -13,7 +15,54 @@ namespace bootimg {
 namespace {
 
 std::string type_name(const SectionReport& s) {
+    if (s.header.type() == kManifestTypeCode) return "signed";
     return s.type ? std::string(s.type->name) : std::string("?");
+}
+
+std::string hex(std::span<const std::uint8_t> b) {
+    std::string out;
+    for (std::uint8_t c : b) out += format("%02x", c);
+    return out;
+}
+
+// The manifest in front of a signed container, when it decodes.
+std::optional<manifest::Manifest> manifest_of(std::span<const std::uint8_t> file,
+                                              const ContainerReport& r) {
+    if (r.sections.empty() || !is_manifest(r.sections[0]) || !r.sections[0].readable())
+        return std::nullopt;
+    const SectionReport& s = r.sections[0];
+    manifest::Manifest m;
+    if (manifest::decode(file.subspan(static_cast<std::size_t>(s.offset) +
+                                          s.geometry.payload_offset,
+                                      s.header.len),
+                         m) != manifest::Parse::Ok)
+        return std::nullopt;
+    return m;
+}
+
+void print_manifest_table(const manifest::Manifest& m, std::FILE* out) {
+    std::fprintf(out, "signed for the %s with key %s, security counter %u; sections listed:\n",
+                 m.product.data(), hex(m.key_id).c_str(), m.counter);
+    for (std::uint32_t i = 0; i < m.count; ++i)
+        std::fprintf(out, "%3u  %10u bytes  sha256 %s\n", i + 1, m.entries[i].size,
+                     hex(m.entries[i].sha256).c_str());
+}
+
+void print_manifest_json(const std::optional<manifest::Manifest>& m, std::FILE* out) {
+    if (!m) {
+        std::fputs(",\n  \"manifest\": null", out);
+        return;
+    }
+    std::fprintf(out,
+                 ",\n  \"manifest\": {\n    \"product\": %s,\n    \"key_id\": \"%s\",\n"
+                 "    \"security_counter\": %u,\n    \"signature\": \"%s\",\n"
+                 "    \"sections\": [",
+                 json_string(m->product.data()).c_str(), hex(m->key_id).c_str(), m->counter,
+                 hex(m->signature).c_str());
+    for (std::uint32_t i = 0; i < m->count; ++i)
+        std::fprintf(out, "%s\n      {\"size\": %u, \"sha256\": \"%s\"}", i ? "," : "",
+                     m->entries[i].size, hex(m->entries[i].sha256).c_str());
+    std::fputs("\n    ]\n  }", out);
 }
 
 std::string header_form(const SectionReport& s) {
@@ -69,12 +118,14 @@ void print_json_list(std::FILE* out, const std::vector<std::string>& items, cons
     std::fprintf(out, "\n%s]", indent);
 }
 
-void print_json(const std::string& path, const ContainerReport& r, std::FILE* out) {
+void print_json(const std::string& path, const ContainerReport& r,
+                const std::optional<manifest::Manifest>& manifest, std::FILE* out) {
     std::fprintf(out, "{\n  \"file\": %s,\n  \"file_size\": %llu,\n  \"ok\": %s,\n",
                  json_string(path).c_str(), static_cast<unsigned long long>(r.file_size),
                  r.ok() ? "true" : "false");
     std::fputs("  \"problems\": ", out);
     print_json_list(out, r.problems, "  ");
+    print_manifest_json(manifest, out);
     std::fputs(",\n  \"sections\": [", out);
     for (const SectionReport& s : r.sections) {
         const std::string type = s.type ? json_string(s.type->name) : "null";
@@ -136,10 +187,13 @@ int run_list(Args args, const Io& io) {
         return 1;
     }
     const ContainerReport r = examine(file);
-    if (json)
-        print_json(path, r, io.out);
-    else
+    const auto m = manifest_of(file, r);
+    if (json) {
+        print_json(path, r, m, io.out);
+    } else {
         print_table(path, r, io.out);
+        if (m) print_manifest_table(*m, io.out);
+    }
     if (walkable(r)) return 0;
     complain(io, "list", "%s: not a complete container: the switch cannot read all of it",
              path.c_str());

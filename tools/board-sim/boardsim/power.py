@@ -33,7 +33,7 @@ import time
 import tty
 from pathlib import Path
 
-from . import binaries, console, records, rxshim, state as st, watchdog as wd
+from . import binaries, console, records, rootfs, rxshim, state as st, watchdog as wd
 
 POWER_ON = binaries.TOOL_DIR / "power-on.sh"
 TEMPLATE = binaries.TOOL_DIR / "rootfs"
@@ -182,8 +182,9 @@ def prepare_console(slave, outer):
     fcntl.ioctl(slave, termios.TIOCSWINSZ, window_size(outer))
 
 
-def start_sandbox(state, opts, launcher, slave, stage, shim, switch_ops):
+def start_sandbox(state, opts, launcher, slave, stage, shim, switch_ops, rfs_root):
     env = {
+        "BS_RFS_ROOT": str(rfs_root or ""),
         "PATH": SWITCH_PATH,
         "BS_STAGE": stage,
         "BS_TEMPLATE": str(TEMPLATE),
@@ -387,7 +388,14 @@ def power_on(state, opts, outer=None):
         t0 = time.monotonic()
         door = console.ConsoleSocket(state)
         watchdog = wd.Watchdog(state, opts.clock, t0)
-        pid = start_sandbox(state, opts, launcher, slave, str(stage), shim, switch_ops)
+        # What the root file system partition adds to /, unpacked beside the
+        # stage (run/ is cleared at every power-on).
+        rfs_root = state / "run/rfs-root"
+        rfs_root.mkdir()
+        rfs_files = rootfs.unpack(state, rfs_root)
+        (state / "run/rfs-files").write_text("".join(f + "\n" for f in rfs_files))
+        pid = start_sandbox(state, opts, launcher, slave, str(stage), shim, switch_ops,
+                            rfs_root if rfs_files else None)
         os.close(slave)
         slave = -1
         init = init_pid(pid)
