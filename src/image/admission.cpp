@@ -46,16 +46,11 @@ void forget_keys() {
 }
 
 std::uint32_t minimum_counter() {
-    const auto record = bootstate::load();
-    return record ? record->min_security : 0;
+    return bootstate::min_security();
 }
 
 void raise_minimum(std::uint32_t counter) {
-    auto record = bootstate::load();
-    bootstate::Record r = record ? *record : bootstate::Record{};
-    if (counter <= r.min_security) return;
-    r.min_security = counter;
-    if (!bootstate::store(r)) std::puts("The switch's lowest security counter could not be raised");
+    bootstate::raise_min_security(counter);
 }
 
 bool admit(std::FILE* f, Result* out) {

@@ -129,6 +129,8 @@ public:
           signed_by_(signed_by) {}
 
     int run();
+    // An application went into a slot (and with trial boots on, on trial).
+    bool wrote_slot() const { return wrote_slot_; }
 
 private:
     enum class Step { Next, Fail, EndOfContainer };
@@ -151,6 +153,7 @@ private:
     int slot_;
     const signing::Result* signed_by_;  // the container's check, on a switch with a key
     bool installed_ = false;
+    bool wrote_slot_ = false;
     std::unique_ptr<std::uint8_t[]> buffer_;
 };
 
@@ -409,7 +412,8 @@ Installer::Step Installer::write_slot(std::span<const std::uint8_t> section) {
     }
     std::printf("\nImage%d updated succeeded\n", slot_);
     installed_ = true;
-    bootstate::installed(slot_);
+    wrote_slot_ = true;
+    bootstate::installed(slot_, signed_by_ ? signed_by_->manifest.counter : 0);
     bootstate::set_boot_slot(slot_);
     return Step::Next;
 }
@@ -459,9 +463,13 @@ int processTesselImage(const char* path, std::uint8_t skip_same, int slot) {
     signing::Result signed_by;
     const bool keyed = signing::required();
     if (keyed && !signing::admit(container.get(), &signed_by)) return 0;
-    const int installed =
-        Installer(std::move(container), skip_same, slot, keyed ? &signed_by : nullptr).run();
-    if (installed && keyed) signing::raise_minimum(signed_by.manifest.counter);
+    Installer installer(std::move(container), skip_same, slot, keyed ? &signed_by : nullptr);
+    const int installed = installer.run();
+    // The switch's lowest accepted security counter rises with the install;
+    // an application on trial raises it only once it is confirmed, so that a
+    // release that never proves itself does not lock out the one before it.
+    if (installed && keyed && !(bootstate::enabled() && installer.wrote_slot()))
+        signing::raise_minimum(signed_by.manifest.counter);
     return installed;
 }
 

@@ -172,6 +172,8 @@ std::array<std::uint8_t, kRecordSize> encode(const Record& r) {
         bytes::store_be32(std::span(e + 4, 4), s.image_crc);
     }
     bytes::store_be32(std::span(b).subspan(24, 4), r.min_security);
+    bytes::store_be32(std::span(b).subspan(28, 4), r.slots[0].security);
+    bytes::store_be32(std::span(b).subspan(32, 4), r.slots[1].security);
     bytes::store_be32(std::span(b).subspan(kCrcOffset, 4),
                       image::crc_of(std::span(b).first(kCrcOffset)));
     return b;
@@ -202,6 +204,8 @@ std::optional<Record> decode(std::span<const std::uint8_t> b) {
         s.image_crc = bytes::load_be32(std::span(e + 4, 4));
     }
     r.min_security = bytes::load_be32(b.subspan(24, 4));
+    r.slots[0].security = bytes::load_be32(b.subspan(28, 4));
+    r.slots[1].security = bytes::load_be32(b.subspan(32, 4));
     return r;
 }
 
@@ -352,16 +356,30 @@ void before_application(bool debugging) {
     if (boot_confirm_after > 0) confirm_later(boot_confirm_after);
 }
 
-void installed(int slot) {
+void installed(int slot, std::uint32_t security) {
     if (!enabled()) return;
     std::optional<Record>& rec = current();
     Record r = rec ? *rec : fresh_record();
     r.slot(slot) = {Status::Trial, static_cast<std::uint8_t>(boot_limit),
-                    static_cast<std::uint8_t>(boot_limit), Reason::None, slot_image_crc(slot)};
+                    static_cast<std::uint8_t>(boot_limit), Reason::None, slot_image_crc(slot),
+                    security};
     if (r.booted == slot) r.unconfirmed = false;
     if (store(r))
         note("install: image %d (%s), on trial for %d start%s", slot, slot_version(slot).c_str(),
              boot_limit, plural(boot_limit));
+}
+
+std::uint32_t min_security() {
+    const std::optional<Record>& rec = current();
+    return rec ? rec->min_security : 0;
+}
+
+void raise_min_security(std::uint32_t counter) {
+    std::optional<Record>& rec = current();
+    Record r = rec ? *rec : fresh_record();
+    if (counter <= r.min_security) return;
+    r.min_security = counter;
+    if (store(r)) note("security: the lowest counter accepted is now %u", counter);
 }
 
 void set_boot_slot(int slot) {
@@ -383,8 +401,13 @@ Confirmed confirm(const char* by) {
     s.left = 0;
     s.reason = Reason::None;
     rec->unconfirmed = false;
+    // An image that proved itself takes the switch's minimum up to its own
+    // security counter: nothing older can be installed again.
+    const bool raised = s.security > rec->min_security;
+    if (raised) rec->min_security = s.security;
     if (!store(*rec)) return Confirmed::Failed;
     note("confirmed: image %d (%s)%s", slot, slot_version(slot).c_str(), by);
+    if (raised) note("security: the lowest counter accepted is now %u", s.security);
     // The watchdog of the trial start has done its part.
     watchdog::disarm();
     return Confirmed::Now;
@@ -401,10 +424,10 @@ void print(bool json) {
         for (int s = 1; s <= 2; ++s) {
             const SlotState& e = rec->slot(s);
             std::printf("%s{\"slot\": %d, \"status\": \"%s\", \"starts_left\": %d, \"limit\": %d, "
-                        "\"reason\": %s, \"version\": \"%s\"}",
+                        "\"reason\": %s, \"version\": \"%s\", \"security\": %u}",
                         s == 1 ? "" : ", ", s, status_name(e.status), e.left, e.limit,
                         e.reason == Reason::NeverConfirmed ? "\"never confirmed\"" : "null",
-                        slot_version(s).c_str());
+                        slot_version(s).c_str(), static_cast<unsigned>(e.security));
         }
         std::printf("], \"last_trial_start\": %d, \"unconfirmed\": %s, \"given_up\": %d, "
                     "\"min_security\": %u}\n",
@@ -422,8 +445,12 @@ void print(bool json) {
         if (e.status == Status::Trial) std::printf(", %d of %d starts left", e.left, e.limit);
         if (e.status == Status::Bad)
             std::printf(", never confirmed after %d start%s", e.limit, plural(e.limit));
+        if (e.security) std::printf(", security counter %u", static_cast<unsigned>(e.security));
         std::printf("\n");
     }
+    if (rec->min_security)
+        std::printf("  lowest security counter accepted: %u\n",
+                    static_cast<unsigned>(rec->min_security));
     if (rec->unconfirmed) std::printf("  the last start, of image %d, is not confirmed\n", rec->booted);
     if (rec->given_up) std::printf("  last given up: image %d\n", rec->given_up);
 }

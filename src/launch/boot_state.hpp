@@ -7,7 +7,7 @@
 // (switch-ops confirm). An image whose starts run out unconfirmed is given
 // up and the other slot boots; when both are given up the rescue menu is
 // offered instead of a boot loop. The record lives beside the slots in
-// /user/images/boot-state, 32 bytes, big-endian:
+// /user/images/boot-state, 40 bytes, big-endian:
 //
 //   0  "BLBS"          4  layout (1)      5  slot of the last trial start
 //   6  flags: bit 0, that start is not confirmed yet
@@ -15,7 +15,8 @@
 //   8  image 1: status (0 good, 1 trial, 2 given up), starts left, limit,
 //      reason (1: never confirmed), the CRC word of its image header
 //  16  image 2: the same        24  lowest security counter accepted
-//  28  CRC-32 of bytes 0..27
+//  28  image 1's security counter (from its signed container; 0: none)
+//  32  image 2's                36  CRC-32 of bytes 0..35
 //
 // It is written beside the old one and renamed over it, so a power cut
 // leaves the old record or the new one; a torn or foreign file reads as no
@@ -32,7 +33,7 @@
 namespace bootstate {
 
 inline constexpr const char* kStatePath = "/user/images/boot-state";
-inline constexpr std::size_t kRecordSize = 32;
+inline constexpr std::size_t kRecordSize = 40;
 
 enum class Status : std::uint8_t { Good = 0, Trial = 1, Bad = 2 };
 enum class Reason : std::uint8_t { None = 0, NeverConfirmed = 1 };
@@ -43,6 +44,7 @@ struct SlotState {
     std::uint8_t limit = 0;  // starts it had when installed
     Reason reason = Reason::None;
     std::uint32_t image_crc = 0;  // which image the entry is about
+    std::uint32_t security = 0;   // its signed container's security counter
 };
 
 struct Record {
@@ -90,8 +92,14 @@ void before_application(bool debugging);
 
 // --- installs -----------------------------------------------------------------
 // An application image was written whole into `slot`, which becomes the boot
-// slot: it goes on trial.
-void installed(int slot);
+// slot: it goes on trial. `security` is its signed container's security
+// counter (0: unsigned), which becomes the switch's lowest accepted one once
+// the image is confirmed.
+void installed(int slot, std::uint32_t security = 0);
+// The lowest security counter a signed container may carry, and raising it
+// (at once: for a container installed without a trial).
+std::uint32_t min_security();
+void raise_min_security(std::uint32_t counter);
 // Makes `slot` the VPD's boot slot (with trial boots on, only if it is not
 // already).
 void set_boot_slot(int slot);

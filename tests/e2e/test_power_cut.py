@@ -48,7 +48,7 @@ def assert_whole_records(board, n):
     state = images / "boot-state"
     if state.exists():
         raw = state.read_bytes()
-        assert len(raw) == 32 and struct.unpack(">I", raw[28:])[0] == switch_crc(raw[:28]), \
+        assert len(raw) == 40 and struct.unpack(">I", raw[36:])[0] == switch_crc(raw[:36]), \
             f"cut at {n}: a torn boot-state record"
     # A cut in the middle of an append leaves that one line torn (the next
     # append starts on a new line, and the launcher's reader skips it); no

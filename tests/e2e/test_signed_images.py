@@ -11,8 +11,8 @@ import subprocess
 
 import pytest
 
-from conftest import SLOT_PROMPT, board_sim, needs_root, run_bootimg, send_while_switched
-from boardsim import rootfs
+from conftest import SLOT_PROMPT, board_sim, bootimg, needs_root, run_bootimg, send_while_switched
+from boardsim import demo, rootfs
 
 pytestmark = needs_root
 
@@ -205,3 +205,39 @@ def test_a_stick_boot_or_replacement_that_is_not_signed_is_ignored(board, keys, 
     console = board.power_on(usb=stick)
     console.expect_exact("Booting image 'TQV4410_OS.img' from USB stick.", "security counter 1")
     console.app("3.0.0.9")
+
+
+def test_with_trial_boots_the_minimum_rises_only_once_an_image_is_confirmed(
+        board, keys, stick, tmp_path):
+    board_sim("keys", board.path, f"{keys['vendor']}.pub")
+    board.set_env(bootlimit=1)
+
+    def release(version, counter, **how):
+        image = tmp_path / f"demo-{version}.img"
+        demo.app_image(board.path, bootimg(), image, version, **how)
+        return signed(image, keys["vendor"], counter)
+
+    def minimum():
+        return int.from_bytes((board.path / "user/images/boot-state").read_bytes()[24:28], "big")
+
+    # A release that never confirms does not lock out the one before it.
+    [said] = usb_installs(board, stick, [release("1.0.0.8", 6, fail="reboot")])
+    assert "Image1 updated succeeded" in said and minimum() == 0
+    console = board.power_on()
+    console.expect_exact("Demo application 1.0.0.8 started")
+    assert console.off()["ended"] == "reboot"
+    console = board.power_on()
+    console.expect_exact("image 1 was never confirmed after 1 start; starting image 2")
+    console.app(version="1.0.0.2")
+    assert minimum() == 0
+
+    # One that confirms raises it to its own counter.
+    [said] = usb_installs(board, stick, [release("1.0.0.9", 5, confirm=True)])
+    assert minimum() == 0
+    console = board.power_on()
+    console.expect_exact("Demo application 1.0.0.9 started", "start confirmed", "> ")
+    console.sendline("exit")
+    console.off()
+    assert minimum() == 5
+    [said] = usb_installs(board, stick, [release("1.0.0.7", 4)])
+    assert "Refused: security counter 4 is below this switch's minimum 5\n" in said

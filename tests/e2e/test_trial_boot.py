@@ -16,7 +16,7 @@ STATUS = ("good", "trial", "bad")
 def boot_state(board):
     # The record beside the slots, as README's layout gives it.
     raw = (board.path / "user/images/boot-state").read_bytes()
-    assert len(raw) == 32 and raw[:4] == b"BLBS"
+    assert len(raw) == 40 and raw[:4] == b"BLBS"
     return {"last_trial_start": raw[5], "unconfirmed": bool(raw[6] & 1), "given_up": raw[7],
             "images": [(STATUS[e[0]], e[1], e[2]) for e in (raw[8:16], raw[16:24])]}
 

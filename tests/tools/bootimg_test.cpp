@@ -175,8 +175,11 @@ INSTANTIATE_TEST_SUITE_P(
                 kUnreadable},
         Verdict{"extended_header_bytes_are_covered_by_the_crc",
                 flipped(section(kKernel, 0x03000000, {1, 2, 3}, 32), 25), "bad crc", kBad},
-        Verdict{"unknown_type_is_noted_not_failed", section(0x07504754, 0, {9}) + kWorkedExample,
-                "note: section 0 at offset 0 (0x0): unknown type code 0x07504754", kGood},
+        Verdict{"unknown_type_is_noted_not_failed", section(0x09504754, 0, {9}) + kWorkedExample,
+                "note: section 0 at offset 0 (0x0): unknown type code 0x09504754", kGood},
+        Verdict{"a_signed_manifest_is_noted_not_failed",
+                section(0x07504754, 0, {9}) + kWorkedExample,
+                "note: section 0 at offset 0 (0x0): signed manifest", kGood},
         // The boot loader's header copy: len, magic and id must match.
         Verdict{"boot_loader_copy_crc_word_not_compared", boot_loader(4096, 0), "OK", kGood},
         Verdict{"boot_loader_copy_len_differs", boot_loader(4096, 1), "does not match", kBad},
