@@ -103,11 +103,10 @@ int main(int argc, char** argv) {
                 good ? "" : "  (REFUSED: the check is wrong)");
 
     const std::string command = "sha256sum " + path + " >/dev/null 2>&1";
-    const bool have_sha256sum = std::system("command -v sha256sum >/dev/null 2>&1") == 0;
 #if defined(__powerpc__)
     const bool native_tool = false;  // the PC's sha256sum is not a PowerPC program
 #else
-    const bool native_tool = have_sha256sum;
+    const bool native_tool = std::system("command -v sha256sum >/dev/null 2>&1") == 0;
 #endif
     if (native_tool) {
         const double sum = best_seconds([&] { (void)std::system(command.c_str()); });

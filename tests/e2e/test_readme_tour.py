@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 
-from conftest import CLOCK, ROOT, Board, Console, bootlaunch, needs_root, sandbox_only
+from conftest import CLOCK, ROOT, Board, Console, bootimg, bootlaunch, needs_root, sandbox_only
 
 pytestmark = [needs_root, sandbox_only]
 
@@ -17,7 +17,8 @@ pytestmark = [needs_root, sandbox_only]
 TOURS = {name: re.search(rf"## {title}.*?```sh\n(.*?)```", (ROOT / "README.md").read_text(),
                          re.S).group(1)
          for name, title in (("demo", "A tour of the demo switch"),
-                             ("rollback", "When an update goes wrong"))}
+                             ("rollback", "When an update goes wrong"),
+                             ("signing", "Signing images"))}
 ACTION = re.compile(r'(?:at "([^"]*)" )?(press|type) (\S+?)[;,]?(?:\s|$)|"([^"]*)"')
 
 
@@ -57,6 +58,9 @@ def act(board, console, comment):
 def test_the_readme_tour(tour, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "tools").symlink_to(ROOT / "tools")
+    # The signing tour's bootimg: the build under test's.
+    (tmp_path / "build/sim/tools/bootimg").mkdir(parents=True)
+    (tmp_path / "build/sim/tools/bootimg/bootimg").symlink_to(bootimg())
     board, console, powered = Board(tmp_path / "demo-switch"), None, 0
     for command, comment in entries(tour):
         if command.startswith("./scripts/run-demo"):

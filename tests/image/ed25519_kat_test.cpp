@@ -39,6 +39,10 @@ constexpr Vector kRfc8032[] = {
      "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac18ff9b538d16f290ae67f760984dc6594a7c15e9716ed28dc027beceea1ec40a"},
 };
 
+void PrintTo(const Vector& v, std::ostream* os) {
+    *os << v.name;
+}
+
 class Rfc8032 : public ::testing::TestWithParam<Vector> {};
 
 TEST_P(Rfc8032, KeySignatureAndVerificationGiveThePublishedAnswer) {

@@ -159,6 +159,10 @@ struct Refusal {
     const char* line;
 };
 
+void PrintTo(const Refusal& r, std::ostream* os) {
+    *os << r.name;
+}
+
 class Refusals : public SignedInstalls, public ::testing::WithParamInterface<Refusal> {};
 
 TEST_P(Refusals, SayWhyAndWriteNothing) {
