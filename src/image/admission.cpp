@@ -19,11 +19,14 @@ Keys load_keys() {
     for (const char* path : kKeyPaths) {
         common::UniqueFile f(std::fopen(path, "rb"));
         if (!f) continue;
+        ++keys.files;
         Key k;
         std::uint8_t extra = 0;
         if (std::fread(k.bytes.data(), 1, k.bytes.size(), f.get()) != k.bytes.size() ||
             std::fread(&extra, 1, 1, f.get()) != 0) {
-            std::printf("%s is not a 32-byte public key: not used\n", path);
+            std::printf("%s is not a 32-byte public key: not used (images signed with it "
+                        "are refused)\n",
+                        path);
             continue;
         }
         k.id = key_id(k.bytes);
@@ -37,7 +40,7 @@ bool required() {
         cached = load_keys();
         loaded = true;
     }
-    return cached.count > 0;
+    return cached.files > 0;
 }
 
 void forget_keys() {

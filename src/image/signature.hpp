@@ -29,12 +29,15 @@ struct Key {
 struct Keys {
     std::array<Key, kMaxKeys> key{};
     std::size_t count = 0;
+    std::size_t files = 0;  // key files present, usable or not
 };
 
 // The keys in the root file system; a key file that is not exactly 32 bytes
 // is reported and not used.
 Keys load_keys();
-// True when the switch holds at least one key (read once per run).
+// True when the root file system holds a key file (read once per run). A
+// damaged one still counts: a switch that was given a key never falls back
+// to taking unsigned images, it refuses everything until it has a good one.
 bool required();
 void forget_keys();  // for tests that change the keys within one process
 

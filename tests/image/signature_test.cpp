@@ -211,6 +211,22 @@ const Refusal kRefusals[] = {
 INSTANTIATE_TEST_SUITE_P(Installer, Refusals, ::testing::ValuesIn(kRefusals),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(SignedInstalls, ADamagedKeyFileRefusesEverythingRatherThanNothing) {
+    write_file(signing::kKeyPaths[0], Bytes(vendor.pk, vendor.pk + 31));
+    signing::forget_keys();
+    const Bytes before = written();
+    std::string said;
+    for (const Bytes& c : {signed_container(), join({kernel, app})}) {
+        const Outcome run = install(c);
+        EXPECT_EQ(run.result, 0) << run.out;
+        EXPECT_NE(run.out.find("Refused: "), std::string::npos) << run.out;
+        said += run.out;
+    }
+    // Said once, when the keys are read.
+    EXPECT_NE(said.find("is not a 32-byte public key: not used"), std::string::npos) << said;
+    EXPECT_EQ(written(), before);
+}
+
 TEST_F(SignedInstalls, XmodemPaddingAfterTheLastSectionIsNoSectionOfItsOwn) {
     Bytes c = signed_container();
     c.insert(c.end(), 1000, 0x1A);
