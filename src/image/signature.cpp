@@ -151,9 +151,12 @@ Result check_container(std::FILE* f, const Keys& keys, std::uint32_t minimum) {
             r.verdict = Verdict::Truncated;
             return r;
         }
+        // The installer walks the sections by their own headers: each must
+        // state exactly the size listed, or the walk would part from the
+        // manifest.
         const std::uint32_t stated =
             headed ? image::section_geometry(image::decode_header(head)).size : 0;
-        if (e.size >= sizeof head && stated != e.size) {
+        if (stated != e.size) {
             r.size = stated;
             r.verdict = Verdict::SizeDiffers;
             return r;
