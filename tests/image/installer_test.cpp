@@ -4,6 +4,7 @@
 #include "image/installer.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include "image/container.hpp"
 #include "image/crc.hpp"
 #include "image/section_writer.hpp"
+#include "launch/boot_state.hpp"
+#include "launch/settings.hpp"
 #include "platform/sim/sim.hpp"
 #include "support/sim_board.hpp"
 #include "support/switch_fixture.hpp"
@@ -262,6 +265,29 @@ TEST_P(InstallerSlotQuestion, InstallsIntoTheSlotNamedOrBootsTheApplication) {
               Bytes(app.begin() + (c.hdr_len ? c.hdr_len : 16), app.end()));
     EXPECT_TRUE(read_file(install::slot_path(1)).empty());
     EXPECT_EQ(partition("mtd-kernel"), kErasedKernel);
+}
+
+// With trial boots on, a slot's new image goes beside the old one only when
+// /user holds both; on a fuller flash it is written over the old one, and
+// the console says so.
+TEST_F(Installer, WithTrialBootsAFullFlashWritesOverTheOldImageAndSaysSo) {
+    ASSERT_EQ(::mount("small-user", "/user", "tmpfs", 0, "size=768k"), 0);
+    const Bytes old = section(ImageType::Application, 300000, 0x01000001, 0, 1);
+    const Bytes now = section(ImageType::Application, 300000, 0x01000009, 0, 9);
+    ::mkdir(install::kSlotDir, 0755);
+    write_file(install::slot_path(1), old);
+    boot_limit = 3;
+    const Outcome run = install(now, 0, 1);
+    boot_limit = 0;
+    bootstate::forget_start();
+    EXPECT_EQ(run.result, 1) << run.out;
+    EXPECT_TRUE(said(run, "Not enough room on /user to keep image1 while it is replaced: "
+                          "writing over it\n"));
+    EXPECT_EQ(read_file(install::slot_path(1)), now);
+    EXPECT_FALSE(std::filesystem::exists("/user/images/image1.new"));
+    const auto record = bootstate::load();
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->slot(1).status, bootstate::Status::Trial);
 }
 
 INSTANTIATE_TEST_SUITE_P(
