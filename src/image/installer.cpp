@@ -17,6 +17,7 @@
 #include "hw/i2c.hpp"
 #include "image/container.hpp"
 #include "image/crc.hpp"
+#include "image/manifest.hpp"
 #include "image/signature.hpp"
 #include "launch/boot_state.hpp"
 #include "launch/extract.hpp"
@@ -424,6 +425,54 @@ namespace install {
 
 const char* slot_path(int slot) {
     return slot == 2 ? "/user/images/image2" : "/user/images/image1";
+}
+
+bool container_whole(const char* path, bool need_application) {
+    UniqueFile f(std::fopen(path, "rb"));
+    if (!f) {
+        std::printf("Cannot read the image %s (err %d)\n", path, errno);
+        return false;
+    }
+    const std::uint64_t size = file_size(f.get());
+    const auto read_at = [&f](std::uint64_t off, std::span<std::uint8_t> out) {
+        return file_read_at(f.get(), off, out);
+    };
+    std::uint64_t pos = 0;
+    int known = 0;
+    bool application = false;
+    std::uint8_t raw[image::kHeaderProbeSize] = {};
+    while (read_at(pos, raw)) {
+        const image::SectionHeader h = image::decode_header(raw);
+        const image::SectionGeometry g = image::section_geometry(h);
+        const image::TypeInfo* info = image::find_type(h.type());
+        // The first section tells a container from any other file; what
+        // follows the last known one (a sender's padding) is stepped over
+        // as the installer does.
+        if (!info && pos == 0 && h.type() != manifest::kSectionType) break;
+        if (info) {
+            std::uint32_t crc = 0;
+            if (!image::section_consistent(h) || !image::fits(pos, g.size, size) ||
+                !crc_in_pieces(read_at, pos + 4, g.size - 4, crc) || crc != h.crc) {
+                std::printf("The image's %s section at byte %llu is damaged or cut short: "
+                            "nothing installed\n",
+                            info->name.data(), static_cast<unsigned long long>(pos));
+                return false;
+            }
+            ++known;
+            application = application || info->type == ImageType::Application;
+        }
+        if (!image::section_advances(h)) break;
+        pos += g.size;
+    }
+    if (known == 0) {
+        std::puts("The file is not an image container: nothing installed");
+        return false;
+    }
+    if (need_application && !application) {
+        std::puts("The image holds no application: nothing installed");
+        return false;
+    }
+    return true;
 }
 
 bool installed_copy_intact(std::uint32_t type, int slot) {

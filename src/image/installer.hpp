@@ -21,6 +21,12 @@ inline constexpr std::uint64_t kFlashFsReserve = 5 * 0x10000;
 // "/user/images/image1" or "/user/images/image2".
 const char* slot_path(int slot);
 
+// Reads the container at `path` once, in pieces, and checks that it is one:
+// every section the installer would write is whole and passes its checksum,
+// and (with `need_application`) one of them is an application. Otherwise
+// says why in one line and returns false; nothing is written either way.
+bool container_whole(const char* path, bool need_application);
+
 // True when the installed copy of an image type (for the application: the
 // slot's file) is a whole section whose checksum holds.
 bool installed_copy_intact(std::uint32_t type, int slot);

@@ -25,6 +25,9 @@
 
 namespace manifest {
 
+// The manifest section's type code.
+inline constexpr std::uint32_t kSectionType = 0x07504754u;
+
 inline constexpr std::uint32_t kMagic = 0x424C534Du;  // "BLSM"
 inline constexpr std::uint8_t kLayout = 1;
 inline constexpr std::size_t kProductSize = 16;

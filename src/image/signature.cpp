@@ -17,7 +17,7 @@ namespace signing {
 
 namespace {
 
-constexpr std::uint32_t kManifestType = 0x07504754u;
+constexpr std::uint32_t kManifestType = manifest::kSectionType;
 constexpr std::size_t kPiece = 0x10000;
 
 bool read_at(std::FILE* f, std::uint64_t offset, std::span<std::uint8_t> out) {

@@ -238,6 +238,10 @@ bool enabled() {
     return boot_limit > 0;
 }
 
+void log_event(const char* text) {
+    if (enabled()) events::append(text);
+}
+
 int choose_slot(int requested) {
     if (!enabled()) return requested;
     std::optional<Record>& rec = current();

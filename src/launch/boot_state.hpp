@@ -104,6 +104,10 @@ void raise_min_security(std::uint32_t counter);
 // already).
 void set_boot_slot(int slot);
 
+// An event of another part of the switch (a network install, say) for the
+// event log; nothing without trial boots.
+void log_event(const char* text);
+
 // --- the operator and the application -------------------------------------------
 enum class Confirmed { Now, Already, Failed };
 // Marks the image of the last trial start good and stops the watchdog that

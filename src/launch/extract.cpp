@@ -13,6 +13,7 @@
 #include "launch/recovery.hpp"
 #include "launch/settings.hpp"
 #include "launch/startup.hpp"
+#include "mgmt/netinstall.hpp"
 #include "rescue/rescue.hpp"
 #include "usb/usb_boot.hpp"
 
@@ -29,6 +30,19 @@ using common::UniqueFile;
 
 [[noreturn]] void rescue_ending() {
     run_rescue_mode();
+    shell_ending();
+}
+
+// Neither slot holds an image that can boot. With zero-touch install on, the
+// switch looks for an installer on the management network first (and keeps
+// trying behind the rescue menu, which it then always offers); otherwise
+// the menu, or for two damaged images the shell or a reboot, as ever.
+[[noreturn]] void no_image_ending(bool menu) {
+    if (zero_touch_enable && netinstall::port_present()) {
+        netinstall::zero_touch_start();
+        rescue_ending();
+    }
+    if (menu) rescue_ending();
     shell_ending();
 }
 
@@ -116,7 +130,7 @@ int extract_image(int code) {
         in.reset(std::fopen(extract::kSlotPaths[alt], "rb"));
         if (!in) {
             std::fprintf(stderr, "Failed to open Application image %d.\n", alt);
-            rescue_ending();
+            no_image_ending(true);
         }
         booted = alt;
     } else if (!in) {
@@ -168,7 +182,7 @@ int extract_image(int code) {
         }
         if (tried_alt_image) {
             std::fprintf(stderr, "No valid application image found. Trying rescue image\n");
-            rescue_ending();
+            no_image_ending(true);
         }
         std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n",
                      image::decode_header(raw).magic, image::code(image::ImageType::Diagnostics));
@@ -183,7 +197,7 @@ int extract_image(int code) {
         bootstate::checksum_failed(booted);
         if (tried_alt_image) {
             std::fprintf(stderr, "Both image1 and image2 failed.\n");
-            shell_ending();
+            no_image_ending(false);
         }
         std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", code, alt);
         return 0;

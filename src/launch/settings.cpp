@@ -18,6 +18,7 @@ std::int32_t standalone_diags = 0;
 std::int32_t boot_limit = 0;
 std::int32_t boot_confirm_after = 0;
 std::int32_t boot_watchdog = 0;
+std::uint8_t zero_touch_enable = 0;
 
 namespace {
 
@@ -73,6 +74,7 @@ void reset_boot_settings() {
     boot_limit = 0;
     boot_confirm_after = 0;
     boot_watchdog = 0;
+    zero_touch_enable = 0;
 }
 
 }  // namespace settings
@@ -109,4 +111,5 @@ void parse_uboot_env() {
         boot_confirm_after = read_count(v, settings::kMaxBootSeconds);
     if (const char* v = find_value(env.get(), "bootwatchdog="))
         boot_watchdog = read_count(v, settings::kMaxBootSeconds);
+    if (const char* v = find_value(env.get(), "zerotouch=")) zero_touch_enable = begins_with(v, "on");
 }

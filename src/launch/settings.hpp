@@ -20,6 +20,10 @@ extern std::int32_t standalone_diags;
 extern std::int32_t boot_limit;
 extern std::int32_t boot_confirm_after;
 extern std::int32_t boot_watchdog;
+// Zero-touch install ("zerotouch=on"): a switch that finds no bootable image
+// asks the management network for an installer before offering the rescue
+// menu (mgmt/netinstall.hpp).
+extern std::uint8_t zero_touch_enable;
 
 namespace settings {
 

@@ -196,9 +196,10 @@ private:
     bool done_ = false;
 };
 
-}  // namespace
-
-int uartGetC() {
+// One key as uartGetC reads it, waiting at most `timeout` (nullptr: for
+// ever); `timed_out` tells a wait that ran out from an interrupted read.
+int read_key(const timespec* timeout, bool& timed_out) {
+    timed_out = false;
     std::uint8_t key = 0;
     // SIGINT is held until the wait below lets it in: a Ctrl-C that came
     // between the switch to single keys and a plain blocking read would be
@@ -225,11 +226,26 @@ int uartGetC() {
     // dialogues expect; the reason is found in sig_quit_raised.
     pollfd console{STDIN_FILENO, POLLIN, 0};
     ssize_t got = -1;
-    if (::ppoll(&console, 1, nullptr, &waiting) >= 0) got = read(STDIN_FILENO, &key, 1);
-    const int err = errno;
+    const int ready = ::ppoll(&console, 1, timeout, &waiting);
+    if (ready > 0) got = read(STDIN_FILENO, &key, 1);
+    const int err = ready == 0 ? EINTR : errno;
+    timed_out = ready == 0;
     sigprocmask(SIG_SETMASK, &original, nullptr);
     input_ended = got == 0 || (got < 0 && err != EINTR);
     return key;
+}
+
+}  // namespace
+
+int uartGetC() {
+    bool timed_out = false;
+    return read_key(nullptr, timed_out);
+}
+
+int console_key_within(unsigned milliseconds, bool& timed_out) {
+    const timespec t{static_cast<time_t>(milliseconds / 1000),
+                     static_cast<long>(milliseconds % 1000) * 1000000L};
+    return read_key(&t, timed_out);
 }
 
 bool console_input_ended() {

@@ -8,6 +8,10 @@
 // delivered nothing (Ctrl-C interrupting it, or an error).
 int uartGetC();
 
+// As uartGetC, but gives up after `milliseconds` without a key: then 0 with
+// `timed_out` set. For dialogues that have work to do while they wait.
+int console_key_within(unsigned milliseconds, bool& timed_out);
+
 // True when the last read of the console found its end or failed other
 // than by an interruption (a hung-up line): no key will come any more, and
 // a dialogue that would ask again must give up instead.

@@ -17,6 +17,7 @@
 #include "launch/event_log.hpp"
 #include "launch/recovery.hpp"
 #include "launch/startup.hpp"
+#include "mgmt/netinstall.hpp"
 #include "platform/clock.hpp"
 #include "rescue/console.hpp"
 #include "serial/serial.hpp"
@@ -40,12 +41,35 @@ constexpr MenuKey kMenu[] = {
     {'E', "\t%c) Exit\n"},
     // Only on a switch with trial boots on.
     {'B', "\t%c) Show the boot state and the last events\n"},
+    // Only on a switch with a management port.
+    {'N', "\t%c) Download and install an image over the network (management port)\n"},
 };
-constexpr char kShownOrder[] = {'X', 'B', 'R', 'E'};
+constexpr char kShownOrder[] = {'X', 'N', 'B', 'R', 'E'};
 constexpr std::size_t kEventsShown = 20;
+constexpr const char* kPrompt = "\nOption? : ";
+// While zero-touch install tries in the background, the menu looks at it
+// this often between keys.
+constexpr unsigned kZeroTouchSliceMs = 250;
 
 bool offered(const MenuKey& m) {
-    return m.key != 'B' || bootstate::enabled();
+    if (m.key == 'B') return bootstate::enabled();
+    if (m.key == 'N') return netinstall::port_present();
+    return true;
+}
+
+// The menu's key; while zero-touch is trying, its tries run between keys and
+// the prompt comes again after whatever they printed.
+int menu_key() {
+    while (netinstall::zero_touch_active()) {
+        bool timed_out = false;
+        const int key = console_key_within(kZeroTouchSliceMs, timed_out);
+        if (!timed_out) return key;
+        if (netinstall::zero_touch_tick()) {
+            std::printf("%s", kPrompt);
+            std::fflush(stdout);
+        }
+    }
+    return uartGetC();
 }
 
 constexpr const char* kUsbDir = "/mnt/usb";
@@ -107,9 +131,9 @@ int run_rescue_mode() {
         show_menu();
         int selected = 0;
         while (!selected) {
-            std::printf("\nOption? : ");
+            std::printf("%s", kPrompt);
             std::fflush(stdout);
-            const auto key = static_cast<std::uint8_t>(uartGetC());
+            const auto key = static_cast<std::uint8_t>(menu_key());
             std::printf("%c\n", key);
             if (sig_quit_raised) {
                 sig_quit_raised = 0;
@@ -127,6 +151,7 @@ int run_rescue_mode() {
             else
                 std::printf("unknown option \"%c\". Please try again\n", upper);
         }
+        netinstall::zero_touch_stop("the operator is at the console");
         switch (selected) {
         case 'X':
             run_xmodem_rescue();
@@ -147,6 +172,9 @@ int run_rescue_mode() {
             return 1;
         case 'B':
             run_boot_state_display();
+            break;
+        case 'N':
+            run_network_install();
             break;
         }
         if (sig_quit_raised) sig_quit_raised = 0;

@@ -20,6 +20,8 @@
 #   BS_RX_SHIM   the preload library of the switch's rx (rx-shim.c), or empty
 #   BS_MGMT      1: a cable in the management port (eth0), with a DHCP server
 #                at its far end; empty: no eth0
+#   BS_LAN_NET   the network namespace of a management LAN (/proc/PID/ns/net,
+#                boardsim/lan.py) that eth0 plugs into, or empty
 #   BS_SWITCH_OPS the switch-ops program, or empty when there is none
 #   BS_SWITCH_OPS_PREFIX what runs it (qemu-user for a PowerPC build), or empty
 #   BS_CLOCK     how many times faster the switch's fixed waits run
@@ -163,6 +165,17 @@ mgmt_up() {
         </dev/null >/dev/null 2>>"$run/mgmt-dhcp.log" &
 }
 [ "$BS_MGMT" = 1 ] && mgmt_up
+
+# The management port on a LAN that other switches share: eth0's far end is a
+# port of the LAN's bridge, named after this switch's state folder. It goes
+# with the switch's network namespace at power-off.
+lan_up() {
+    port=sw$(printf '%s' "$BS_STATE" | md5sum | cut -c1-12)
+    ip link add eth0 type veth peer name "$port" netns "$BS_LAN_NET"
+    nsenter --net="$BS_LAN_NET" ip link set "$port" master lan0
+    nsenter --net="$BS_LAN_NET" ip link set "$port" up
+}
+[ -n "${BS_LAN_NET:-}" ] && lan_up
 
 touch "$root/usr/sbin/bootlaunch"
 mount --bind "$BS_LAUNCHER" "$root/usr/sbin/bootlaunch"

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "image/container.hpp"
+#include "image/manifest.hpp"
 
 namespace bootimg {
 
-// The signed manifest's type code (image/manifest.hpp).
-inline constexpr std::uint32_t kManifestTypeCode = 0x07504754u;
+inline constexpr std::uint32_t kManifestTypeCode = manifest::kSectionType;
 
 struct SectionReport {
     std::size_t index = 0;

@@ -20,7 +20,7 @@ namespace bootimg {
 
 namespace {
 
-constexpr std::uint32_t kManifestType = 0x07504754u;
+constexpr std::uint32_t kManifestType = manifest::kSectionType;
 
 void sha256(std::span<const std::uint8_t> data, std::array<std::uint8_t, 32>& out) {
     crypto_hash_sha256(out.data(), data.data(), data.size());

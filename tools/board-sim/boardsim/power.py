@@ -33,7 +33,7 @@ import time
 import tty
 from pathlib import Path
 
-from . import binaries, console, records, rootfs, rxshim, state as st, watchdog as wd
+from . import binaries, console, lan, records, rootfs, rxshim, state as st, watchdog as wd
 
 POWER_ON = binaries.TOOL_DIR / "power-on.sh"
 TEMPLATE = binaries.TOOL_DIR / "rootfs"
@@ -72,6 +72,7 @@ class Options:
     setenv: list = dataclasses.field(default_factory=list)  # NAME=VALUE for the launcher
     escape: int | None = ESCAPE
     mgmt: bool = False  # a cable in the management port, a DHCP server at its far end
+    lan: str | None = None  # the management port plugged into this LAN (lan.py)
     switch_ops: str | None = None
     # The launcher in a process group of its own in the console's foreground,
     # as an interactive shell starts a job; else in init's, as the switch's
@@ -89,12 +90,16 @@ def check_options(opts):
             raise PowerError(f"USB delay {opts.usb_delay:g} is not a number of seconds")
     if not TMP_SIZE_SYNTAX.fullmatch(opts.tmp_size):
         raise PowerError(f"/tmp size {opts.tmp_size!r} is not a tmpfs size such as 64M")
+    if opts.mgmt and opts.lan:
+        raise PowerError("the management port takes one cable: --mgmt or --lan")
+    if opts.lan:
+        lan.require_up(opts.lan)
     if opts.mgmt and not shutil.which("dnsmasq", path=SWITCH_PATH):
         raise PowerError("the management network needs dnsmasq on this PC (Debian's dnsmasq-base)")
     # The switch's root is the PC's with the board's substitutes on top: its
     # dhclient and the ping that Debian's dhclient-script runs are the PC's.
     for program, package in MGMT_PROGRAMS.items():
-        if opts.mgmt and not shutil.which(program, path=SWITCH_PATH):
+        if (opts.mgmt or opts.lan) and not shutil.which(program, path=SWITCH_PATH):
             raise PowerError(f"the switch's management port needs {program} on this PC "
                              f"(Debian's {package})")
 
@@ -196,6 +201,7 @@ def start_sandbox(state, opts, launcher, slave, stage, shim, switch_ops, rfs_roo
         "BS_TMP_SIZE": opts.tmp_size,
         "BS_RX_SHIM": str(shim or ""),
         "BS_MGMT": "1" if opts.mgmt else "",
+        "BS_LAN_NET": lan.netns(opts.lan) if opts.lan else "",
         "BS_SWITCH_OPS": str(switch_ops or ""),
         "BS_SWITCH_OPS_PREFIX": " ".join(binaries.run_prefix(switch_ops)) if switch_ops else "",
         "BS_CLOCK": str(opts.clock),
@@ -434,6 +440,7 @@ def power_on(state, opts, outer=None):
     options = {"clock": opts.clock, "usb": str(st.absolute(opts.usb)) if opts.usb else None,
                "usb_delay": opts.usb_delay, "tmp_size": opts.tmp_size,
                "shell": opts.shell, "setenv": opts.setenv, "mgmt": opts.mgmt,
+               "lan": str(st.absolute(opts.lan)) if opts.lan else None,
                "job_control": opts.job_control,
                "switch_ops": str(switch_ops) if switch_ops else None}
     sandbox_status = os.waitstatus_to_exitcode(status)

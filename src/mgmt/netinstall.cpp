@@ -1,0 +1,372 @@
+#include "mgmt/netinstall.hpp"
+
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <string_view>
+
+#include "common/unique_fd.hpp"
+#include "image/installer.hpp"
+#include "launch/boot_state.hpp"
+#include "launch/settings.hpp"
+#include "launch/startup.hpp"
+#include "mgmt/child.hpp"
+#include "mgmt/fetch.hpp"
+#include "mgmt/mgmt.hpp"
+#include "platform/clock.hpp"
+#include "rescue/console.hpp"
+
+namespace netinstall {
+
+namespace {
+
+// The tail of the lease file that is read: the last lease is at its end.
+constexpr std::size_t kLeaseTail = 16384;
+// How long the start waits for the DHCP client's answer before it offers
+// the rescue menu (and goes on waiting behind it), in seconds.
+constexpr unsigned kDhcpWaitS = 15;
+// The slice in which a wait looks at the console and the programs it runs.
+constexpr unsigned kSliceMs = 200;
+
+double now_s() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// The value of `name "..."` (a dhclient lease statement) in `block`, or an
+// empty view. dhclient writes a quote or a control character inside a value
+// with a backslash escape: such a value is not taken.
+std::string_view lease_value(std::string_view block, std::string_view name) {
+    std::size_t at = 0;
+    for (;;) {
+        at = block.find(name, at);
+        if (at == std::string_view::npos) return {};
+        // The statement's own name: at a line's start (after blanks) and
+        // followed by a blank, not a longer name that ends the same way.
+        std::size_t before = at;
+        while (before > 0 && (block[before - 1] == ' ' || block[before - 1] == '\t')) --before;
+        const bool starts = before == 0 || block[before - 1] == '\n';
+        const std::size_t after = at + name.size();
+        at = after;
+        if (!starts || after >= block.size() || block[after] != ' ') continue;
+        const std::size_t open = block.find('"', after);
+        const std::size_t line_end = block.find('\n', after);
+        if (open == std::string_view::npos || open > line_end) continue;
+        const std::size_t close = block.find('"', open + 1);
+        if (close == std::string_view::npos || close > line_end) return {};
+        const std::string_view value = block.substr(open + 1, close - open - 1);
+        if (value.find('\\') != std::string_view::npos) return {};
+        return value;
+    }
+}
+
+bool copy_out(char* out, std::size_t size, std::initializer_list<std::string_view> parts) {
+    std::size_t total = 0;
+    for (std::string_view part : parts) total += part.size();
+    if (total >= size) return false;
+    char* p = out;
+    for (std::string_view part : parts) {
+        std::memcpy(p, part.data(), part.size());
+        p += part.size();
+    }
+    *p = '\0';
+    return true;
+}
+
+// The offer of the lease file as it is now.
+bool read_offer(char* out, std::size_t size) {
+    common::UniqueFile f(std::fopen(kLeaseFile, "rb"));
+    if (!f) return false;
+    static char text[kLeaseTail + 1];
+    if (std::fseek(f.get(), 0, SEEK_END) == 0) {
+        const long end = std::ftell(f.get());
+        std::fseek(f.get(), end > static_cast<long>(kLeaseTail) ? end - static_cast<long>(kLeaseTail) : 0,
+                   SEEK_SET);
+    }
+    const std::size_t n = std::fread(text, 1, kLeaseTail, f.get());
+    text[n] = '\0';
+    return offered_location(text, out, size);
+}
+
+bool has_address() {
+    const common::BasicUniqueFd<&::close> sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!sock) return false;
+    ifreq request{};
+    std::strncpy(request.ifr_name, kInterface, IFNAMSIZ - 1);
+    return ::ioctl(sock.get(), SIOCGIFADDR, &request) == 0;
+}
+
+// Keys typed while the download ran must not answer the installer's slot
+// question.
+void forget_typed_keys() {
+    ::tcflush(STDIN_FILENO, TCIFLUSH);
+}
+
+// Asks for the location until a usable one, q or Ctrl-C.
+bool ask_location(const char* offered, fetch::Location& where) {
+    std::uint8_t buf[fetch::kLocationSize];
+    for (;;) {
+        if (offered)
+            std::printf("Image location (q to quit) [%s]: ", offered);
+        else
+            std::printf("Image location (http://SERVER/FILE or tftp://SERVER/FILE, q to quit): ");
+        std::fflush(stdout);
+        const char* line = reinterpret_cast<const char*>(get_user_input(buf, sizeof buf));
+        std::putchar('\n');
+        if (sig_quit_raised || console_input_ended()) return false;
+        if ((line[0] == 'q' || line[0] == 'Q') && line[1] == '\0') return false;
+        if (line[0] == '\0' && !offered) {
+            std::puts("A location is needed. Try again please");
+            continue;
+        }
+        const char* why = nullptr;
+        if (fetch::parse_location(line[0] ? line : offered, where, &why)) return true;
+        std::printf("Invalid location: %s. Try again please\n", why);
+        if (line[0] == '\0') offered = nullptr;  // the offer itself is unusable
+    }
+}
+
+// --- zero-touch ---------------------------------------------------------------
+
+enum class Phase { Off, Asking, Waiting };
+
+struct ZeroTouch {
+    Phase phase = Phase::Off;
+    pid_t dhcp = -1;          // our DHCP client, in the foreground of its own (-d)
+    timespec lease_seen{};    // the lease file's time when it was started
+    double asked_at = 0;
+    double next_try = 0;
+    unsigned retry_s = kFirstRetryS;
+};
+ZeroTouch zt;
+
+timespec lease_time() {
+    struct stat st {};
+    if (::stat(kLeaseFile, &st) != 0) return {};
+    return st.st_mtim;
+}
+
+bool same_time(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+void stop_dhcp() {
+    child::stop(zt.dhcp);
+    zt.dhcp = -1;
+}
+
+void stop(const char* why) {
+    stop_dhcp();
+    zt.phase = Phase::Off;
+    std::printf("Zero-touch install stopped: %s\n", why);
+}
+
+void ask_dhcp() {
+    stop_dhcp();
+    zt.lease_seen = lease_time();
+    char dhclient[] = "dhclient", once[] = "-1", foreground[] = "-d";
+    char port[sizeof "eth0"];
+    std::snprintf(port, sizeof port, "%s", kInterface);
+    char* argv[] = {dhclient, once, foreground, port, nullptr};
+    zt.dhcp = child::start(mgmt::kDhcpClient, argv, -1);
+    zt.asked_at = now_s();
+    zt.phase = Phase::Asking;
+}
+
+void retry_later(const char* why) {
+    std::printf("Zero-touch install: %s; trying again in %u s\n", why, zt.retry_s);
+    zt.next_try = now_s() + platform::scale_ms(zt.retry_s * 1000) / 1000.0;
+    zt.retry_s = zt.retry_s * 2 > kLastRetryS ? kLastRetryS : zt.retry_s * 2;
+    zt.phase = Phase::Waiting;
+}
+
+// Watches the console for `ms` of real time; true when a key (or Ctrl-C)
+// came, which the wait takes.
+bool key_within(unsigned ms) {
+    bool timed_out = false;
+    console_key_within(ms, timed_out);
+    if (console_input_ended()) {
+        ::usleep(ms * 1000);  // nobody at the console: no key will come
+        return false;
+    }
+    if (timed_out) return false;
+    sig_quit_raised = 0;
+    return true;
+}
+
+// Waits `ms` on the switch's clock, watching the console; false when a key
+// came.
+bool quiet_for(unsigned ms) {
+    const double until = now_s() + platform::scale_ms(ms) / 1000.0;
+    for (double left = until - now_s(); left > 0; left = until - now_s()) {
+        const double slice_ms = left * 1000 < kSliceMs ? left * 1000 + 1 : kSliceMs;
+        if (key_within(static_cast<unsigned>(slice_ms))) return false;
+    }
+    return true;
+}
+
+// One try with the offered location: the countdown, the download, the check
+// and the install into slot 1, then the reboot into it.
+void attempt(const char* offer) {
+    fetch::Location where;
+    const char* why = nullptr;
+    if (!fetch::parse_location(offer, where, &why)) {
+        char line[fetch::kLocationSize + 64];
+        std::snprintf(line, sizeof line, "the offered location is not usable (%s)", why);
+        retry_later(line);
+        return;
+    }
+    std::printf("Zero-touch install: the network offers %s\n", where.text);
+    for (unsigned left = kCountdownS; left > 0; --left) {
+        std::printf("\rInstalling it into image 1 in %2u s; press any key for the rescue menu ",
+                    left);
+        std::fflush(stdout);
+        if (!quiet_for(1000)) {
+            std::putchar('\n');
+            stop("a key was pressed");
+            return;
+        }
+    }
+    std::printf("\rInstalling it into image 1 now%50s\n", "");
+    const fetch::Outcome got = fetch::get(where, kDownload);
+    if (got.result == fetch::Result::Cancelled) {
+        stop("Ctrl-C");
+        return;
+    }
+    if (got.result != fetch::Result::Whole) {
+        retry_later("the download failed");
+        return;
+    }
+    if (!install::container_whole(kDownload, true)) {
+        std::remove(kDownload);
+        retry_later("the offered file is not an image to install");
+        return;
+    }
+    stop_dhcp();
+    char event[96];
+    std::snprintf(event, sizeof event, "zero-touch install of %.60s", where.text);
+    bootstate::log_event(event);
+    if (processTesselImage(kDownload, 0, 1)) {
+        std::remove(kDownload);
+        std::puts("Zero-touch install done: rebooting into image 1");
+        board_reset();
+    }
+    std::remove(kDownload);
+    retry_later("the install failed");
+}
+
+// Moves zero-touch on; true when it printed something.
+bool step() {
+    if (zt.phase == Phase::Waiting) {
+        if (now_s() < zt.next_try) return false;
+        ask_dhcp();
+        return false;
+    }
+    if (zt.phase != Phase::Asking) return false;
+    int code = 0;
+    const bool answered = !same_time(lease_time(), zt.lease_seen);
+    const bool gave_up = child::ended(zt.dhcp, code);
+    if (gave_up) zt.dhcp = -1;
+    if (!answered && !gave_up) return false;
+    char offer[fetch::kLocationSize];
+    if (answered && read_offer(offer, sizeof offer)) {
+        attempt(offer);
+    } else if (answered) {
+        retry_later("the DHCP server offers no image location");
+    } else {
+        retry_later("no answer from a DHCP server");
+    }
+    return true;
+}
+
+}  // namespace
+
+bool offered_location(const char* lease_text, char* out, std::size_t size) {
+    const std::string_view text(lease_text);
+    const std::size_t last = text.rfind("lease {");
+    if (last == std::string_view::npos) return false;
+    std::string_view block = text.substr(last);
+    if (const std::size_t end = block.find("\n}"); end != std::string_view::npos)
+        block = block.substr(0, end + 1);
+    const std::string_view url = lease_value(block, "option default-url");
+    if (!url.empty()) return copy_out(out, size, {url});
+    const std::string_view server = lease_value(block, "option tftp-server-name");
+    std::string_view file = lease_value(block, "option bootfile-name");
+    if (file.empty()) file = lease_value(block, "filename");
+    if (server.empty() || file.empty()) return false;
+    // The file name as the server knows it: whatever follows the server's
+    // slash is the TFTP request's name, an absolute one included.
+    return copy_out(out, size, {"tftp://", server, "/", file});
+}
+
+bool port_present() {
+    return if_nametoindex(kInterface) != 0;
+}
+
+void zero_touch_start() {
+    if (!zero_touch_enable) return;
+    if (!port_present()) {
+        std::puts("Zero-touch install: this switch has no management port");
+        return;
+    }
+    std::printf("No bootable image. Zero-touch install: asking the management network for an "
+                "image (any key: the rescue menu)\n");
+    zt = ZeroTouch{};
+    ask_dhcp();
+    while (zt.phase == Phase::Asking && now_s() - zt.asked_at < kDhcpWaitS) {
+        if (key_within(kSliceMs)) {
+            stop("a key was pressed");
+            return;
+        }
+        step();
+    }
+    if (zt.phase == Phase::Asking)
+        std::puts("Zero-touch install: no answer from a DHCP server yet; still asking");
+}
+
+bool zero_touch_tick() {
+    return zt.phase != Phase::Off && step();
+}
+
+bool zero_touch_active() {
+    return zt.phase != Phase::Off;
+}
+
+void zero_touch_stop(const char* why) {
+    if (zt.phase != Phase::Off) stop(why);
+}
+
+}  // namespace netinstall
+
+int run_network_install() {
+    netinstall::zero_touch_stop("the operator chose a network install");
+    std::puts("Network install over the management port");
+    if (!mgmt_port_setup(1)) return 0;
+    if (!netinstall::has_address()) {
+        std::printf("%s has no address (no answer from a DHCP server?): nothing installed\n",
+                    netinstall::kInterface);
+        return 0;
+    }
+    char offered[fetch::kLocationSize];
+    const bool have = netinstall::read_offer(offered, sizeof offered);
+    fetch::Location where;
+    if (!netinstall::ask_location(have ? offered : nullptr, where)) return 0;
+    const fetch::Outcome got = fetch::get(where, netinstall::kDownload);
+    netinstall::forget_typed_keys();
+    if (got.result != fetch::Result::Whole) return 0;
+    if (!install::container_whole(netinstall::kDownload, false)) {
+        std::remove(netinstall::kDownload);
+        return 0;
+    }
+    return processTesselImage(netinstall::kDownload, 0, 0);
+}
