@@ -212,14 +212,14 @@ class Progress {
 public:
     explicit Progress(const char* path) : path_(path), start_(now_s()) {}
 
-    void show(const AppletReport& r) {
+    void show(const AppletReport& r, std::uint64_t expected) {
         const std::uint64_t bytes = size_of(path_);
         const double elapsed = now_s() - start_;
         const double rate = elapsed > 0 ? static_cast<double>(bytes) / elapsed : 0;
         char have[24], all[24], speed[24];
         human(have, sizeof have, bytes);
         human(speed, sizeof speed, static_cast<std::uint64_t>(rate));
-        const std::uint64_t total = r.total;
+        const std::uint64_t total = r.total ? r.total : expected;
         char left[32] = "";
         if (total > bytes && rate > 0) {
             const auto s = static_cast<unsigned>((total - bytes) / rate);
@@ -371,6 +371,7 @@ Outcome get(const Location& from, const char* path) {
     const bool http = from.protocol == Protocol::Http;
     unsigned backoff = kFirstBackoffMs;
     std::uint64_t expected = 0;  // the whole file's size, once a server said it
+    std::uint64_t came = 0;      // the most of the file seen in this try
 
     auto give_up = [&](Result result) {
         std::remove(path);
@@ -381,10 +382,11 @@ Outcome get(const Location& from, const char* path) {
 
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         outcome.attempts = attempt;
-        const std::uint64_t kept = size_of(path);
-        if (!http && kept) {
-            // TFTP cannot resume: what came is fetched again.
-            outcome.refetched += kept;
+        if (!http) {
+            // TFTP cannot resume: what came is fetched again (busybox tftp
+            // removes what it wrote when it fails).
+            outcome.refetched += came;
+            came = 0;
             std::remove(path);
         }
         Applet applet;
@@ -434,6 +436,7 @@ Outcome get(const Location& from, const char* path) {
             }
             if (const std::uint64_t size = size_of(path); size != last_size) {
                 last_size = size;
+                if (size > came) came = size;
                 last_growth = now_s();
             } else if (now_s() - last_growth > kStallS) {
                 applet.stop();
@@ -443,12 +446,12 @@ Outcome get(const Location& from, const char* path) {
             }
             if (progress.elapsed() - last_shown >= 1.0) {
                 last_shown = progress.elapsed();
-                progress.show(report);
+                progress.show(report, expected);
             }
         }
         const std::uint64_t now = size_of(path);
         if (code == 0 && (!expected || now == expected)) {
-            progress.show(report);
+            progress.show(report, expected);
             progress.end_line();
             const double seconds = progress.elapsed();
             char total[24], rate[24];
@@ -476,13 +479,14 @@ Outcome get(const Location& from, const char* path) {
         }
         // Nothing ever came, or the server said no: asking again changes
         // nothing.
-        if (is_final(report.error) || (now == 0 && outcome.refetched == 0 && attempt == 1)) {
+        if (now > came) came = now;
+        if (is_final(report.error) || (came == 0 && outcome.refetched == 0 && attempt == 1)) {
             std::printf("Download failed: %s\n", message_of(report));
             return give_up(Result::Failed);
         }
         if (attempt == kAttempts) break;
         std::printf("Transfer broken off at %llu bytes (%s); %s in %u s (try %d of %d)\n",
-                    static_cast<unsigned long long>(now), message_of(report),
+                    static_cast<unsigned long long>(came), message_of(report),
                     http ? "resuming" : "starting over", (backoff + 999) / 1000, attempt + 1,
                     kAttempts);
         std::fflush(stdout);
@@ -498,7 +502,7 @@ Outcome get(const Location& from, const char* path) {
         }
         backoff *= 2;
     }
-    const std::uint64_t now = size_of(path);
+    const std::uint64_t now = came;
     if (expected)
         std::printf("Download failed: the transfer was cut short at %llu of %llu bytes\n",
                     static_cast<unsigned long long>(now), static_cast<unsigned long long>(expected));

@@ -83,10 +83,10 @@ bool copy_out(char* out, std::size_t size, std::initializer_list<std::string_vie
     return true;
 }
 
-// The offer of the lease file as it is now.
-bool read_offer(char* out, std::size_t size) {
-    common::UniqueFile f(std::fopen(kLeaseFile, "rb"));
-    if (!f) return false;
+// The text of a lease file's tail, or nullptr when there is none.
+const char* lease_text(const char* path) {
+    common::UniqueFile f(std::fopen(path, "rb"));
+    if (!f) return nullptr;
     static char text[kLeaseTail + 1];
     if (std::fseek(f.get(), 0, SEEK_END) == 0) {
         const long end = std::ftell(f.get());
@@ -95,7 +95,13 @@ bool read_offer(char* out, std::size_t size) {
     }
     const std::size_t n = std::fread(text, 1, kLeaseTail, f.get());
     text[n] = '\0';
-    return offered_location(text, out, size);
+    return text;
+}
+
+// The offer of the switch's lease file as it is now.
+bool read_offer(char* out, std::size_t size) {
+    const char* text = lease_text(kLeaseFile);
+    return text && offered_location(text, out, size);
 }
 
 bool has_address() {
@@ -140,24 +146,30 @@ bool ask_location(const char* offered, fetch::Location& where) {
 
 enum class Phase { Off, Asking, Waiting };
 
+// Zero-touch's DHCP client keeps its lease here, in RAM, emptied before each
+// try: the first lease in it is that try's answer.
+constexpr const char* kZeroTouchLeases = "/tmp/zerotouch.leases";
+
 struct ZeroTouch {
     Phase phase = Phase::Off;
     pid_t dhcp = -1;          // our DHCP client, in the foreground of its own (-d)
-    timespec lease_seen{};    // the lease file's time when it was started
+    bool at_prompt = false;   // the menu's prompt ends the console's last line
     double asked_at = 0;
     double next_try = 0;
     unsigned retry_s = kFirstRetryS;
 };
 ZeroTouch zt;
 
-timespec lease_time() {
-    struct stat st {};
-    if (::stat(kLeaseFile, &st) != 0) return {};
-    return st.st_mtim;
+// Before the first line that zero-touch prints behind the menu's prompt.
+void leave_prompt() {
+    if (zt.at_prompt) std::putchar('\n');
+    zt.at_prompt = false;
 }
 
-bool same_time(const timespec& a, const timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+// True once the DHCP client holds a lease (a whole block in its file).
+bool leased() {
+    const char* text = lease_text(kZeroTouchLeases);
+    return text && std::strstr(text, "lease {") && std::strstr(text, "\n}");
 }
 
 void stop_dhcp() {
@@ -168,22 +180,26 @@ void stop_dhcp() {
 void stop(const char* why) {
     stop_dhcp();
     zt.phase = Phase::Off;
+    leave_prompt();
     std::printf("Zero-touch install stopped: %s\n", why);
 }
 
 void ask_dhcp() {
     stop_dhcp();
-    zt.lease_seen = lease_time();
-    char dhclient[] = "dhclient", once[] = "-1", foreground[] = "-d";
+    std::remove(kZeroTouchLeases);
+    char dhclient[] = "dhclient", once[] = "-1", foreground[] = "-d", lf[] = "-lf";
+    char leases[64];
+    std::snprintf(leases, sizeof leases, "%s", kZeroTouchLeases);
     char port[sizeof "eth0"];
     std::snprintf(port, sizeof port, "%s", kInterface);
-    char* argv[] = {dhclient, once, foreground, port, nullptr};
+    char* argv[] = {dhclient, once, foreground, lf, leases, port, nullptr};
     zt.dhcp = child::start(mgmt::kDhcpClient, argv, -1);
     zt.asked_at = now_s();
     zt.phase = Phase::Asking;
 }
 
 void retry_later(const char* why) {
+    leave_prompt();
     std::printf("Zero-touch install: %s; trying again in %u s\n", why, zt.retry_s);
     zt.next_try = now_s() + platform::scale_ms(zt.retry_s * 1000) / 1000.0;
     zt.retry_s = zt.retry_s * 2 > kLastRetryS ? kLastRetryS : zt.retry_s * 2;
@@ -226,6 +242,7 @@ void attempt(const char* offer) {
         retry_later(line);
         return;
     }
+    leave_prompt();
     std::printf("Zero-touch install: the network offers %s\n", where.text);
     for (unsigned left = kCountdownS; left > 0; --left) {
         std::printf("\rInstalling it into image 1 in %2u s; press any key for the rescue menu ",
@@ -274,12 +291,13 @@ bool step() {
     }
     if (zt.phase != Phase::Asking) return false;
     int code = 0;
-    const bool answered = !same_time(lease_time(), zt.lease_seen);
-    const bool gave_up = child::ended(zt.dhcp, code);
+    const bool answered = leased();
+    const bool gave_up = !answered && child::ended(zt.dhcp, code);
     if (gave_up) zt.dhcp = -1;
     if (!answered && !gave_up) return false;
     char offer[fetch::kLocationSize];
-    if (answered && read_offer(offer, sizeof offer)) {
+    const char* text = lease_text(kZeroTouchLeases);
+    if (answered && text && offered_location(text, offer, sizeof offer)) {
         attempt(offer);
     } else if (answered) {
         retry_later("the DHCP server offers no image location");
@@ -335,7 +353,11 @@ void zero_touch_start() {
 }
 
 bool zero_touch_tick() {
-    return zt.phase != Phase::Off && step();
+    if (zt.phase == Phase::Off) return false;
+    zt.at_prompt = true;
+    const bool printed = step();
+    zt.at_prompt = false;
+    return printed;
 }
 
 bool zero_touch_active() {

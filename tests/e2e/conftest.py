@@ -221,11 +221,14 @@ class Board:
         return Path(f"{path}.strip") if stripped else path
 
     # --- power -----------------------------------------------------------
-    def power_on(self, *, usb=None, shell=False, clock=CLOCK, setenv=(), extra=()):
-        args = ["boot", str(self.path), "--clock", str(clock),
+    def power_on(self, *, usb=None, shell=False, clock=CLOCK, setenv=(), extra=(), lan=None,
+                 command="boot"):
+        args = [command, str(self.path), "--clock", str(clock),
                 "--bootlaunch", str(bootlaunch())]
         if usb:
             args += ["--usb", str(usb)]
+        if lan:
+            args += ["--lan", str(lan.path)]
         if shell:
             args.append("--shell")
         for item in setenv:
@@ -367,6 +370,32 @@ def board(demo_template, tmp_path, request):
         shutil.copy(log, Path(keep) / f"{name}.log")
     if getattr(request.node, "passed", False):
         shutil.rmtree(path, ignore_errors=True)
+
+
+class Lan:
+    # A management LAN (board-sim lan) that switches plug into.
+
+    def __init__(self, path):
+        self.path = Path(path)
+        self.serve = self.path / "serve"
+
+    def __call__(self, *args, **kw):
+        # board-sim lan ACTION LANDIR ARGS...
+        return board_sim("lan", args[0], self.path, *args[1:], **kw)
+
+    def served(self):
+        # The HTTP server's answers by status, e.g. {"200": 4}.
+        return collections.Counter(re.findall(r"response:(\d+)",
+                                              (self.path / "run/http.out").read_text()))
+
+
+@pytest.fixture
+def lan(tmp_path):
+    # A LAN whose server offers http://installer/image.img (nothing there yet).
+    network = Lan(tmp_path / "lan")
+    network("up", "--offer", "http://installer/image.img")
+    yield network
+    network("down", check=False)
 
 
 @pytest.fixture

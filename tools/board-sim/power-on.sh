@@ -174,6 +174,7 @@ lan_up() {
     ip link add eth0 type veth peer name "$port" netns "$BS_LAN_NET"
     nsenter --net="$BS_LAN_NET" ip link set "$port" master lan0
     nsenter --net="$BS_LAN_NET" ip link set "$port" up
+    echo "$port" >"$BS_STATE/run/lan-port"
 }
 [ -n "${BS_LAN_NET:-}" ] && lan_up
 

@@ -17,6 +17,7 @@ import contextlib
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import time
@@ -25,6 +26,7 @@ from pathlib import Path
 from . import state as st
 
 ADDRESS = "192.0.2.1"
+SERVER_NAME = "installer"  # the server's name in the LAN's name server
 PREFIX = 24
 DHCP_RANGE = ("192.0.2.100", "192.0.2.199")
 BRIDGE = "lan0"
@@ -104,17 +106,21 @@ def _offer_options(offer):
 
 def _server_command(lan, name):
     run = _run(lan)
-    common = ["dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--port=0",
-              "--no-resolv", "--no-hosts", "--bind-interfaces", f"--interface={SERVER}"]
+    common = ["dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv",
+              "--no-hosts", "--bind-interfaces", f"--interface={SERVER}"]
     if name == "dhcp":
-        return [*common, f"--dhcp-range={DHCP_RANGE[0]},{DHCP_RANGE[1]},255.255.255.0,1h",
+        # With a name server that knows the server's name and no other: a
+        # name it does not know fails at once, and no query leaves the LAN.
+        return [*common, f"--host-record={SERVER_NAME},{ADDRESS}",
+                f"--dhcp-range={DHCP_RANGE[0]},{DHCP_RANGE[1]},255.255.255.0,1h",
                 "--dhcp-authoritative", f"--dhcp-option=option:router,{ADDRESS}",
+                f"--dhcp-option=option:dns-server,{ADDRESS}",
                 *_offer_options(_settings(lan).get("offer")),
                 f"--dhcp-leasefile={run}/dhcp.leases", f"--pid-file={run}/dhcp.dnsmasq-pid",
                 "--log-dhcp", f"--log-facility={run}/dhcp.log"]
     if name == "tftp":
         # As root: the served folder may be one only root can read.
-        return [*common, "--user=root", "--enable-tftp", f"--tftp-root={serve_dir(lan)}",
+        return [*common, "--port=0", "--user=root", "--enable-tftp", f"--tftp-root={serve_dir(lan)}",
                 f"--pid-file={run}/tftp.dnsmasq-pid", f"--log-facility={run}/tftp.log"]
     return ["busybox", "httpd", "-f", "-vv", "-p", f"{ADDRESS}:80", "-h", str(serve_dir(lan))]
 
@@ -227,25 +233,61 @@ def set_offer(lan, offer):
         start(lan, ["dhcp"])
 
 
+def _rate_bytes(rate):
+    """Bytes per second of a tc rate such as 100mbit or 2mbps."""
+    number, unit, kind = re.fullmatch(r"([0-9.]+)([kmg]?)(bit|bps)", rate).groups()
+    scale = {"": 1, "k": 1e3, "m": 1e6, "g": 1e9}[unit]
+    return float(number) * scale / (8 if kind == "bit" else 1)
+
+
 def slow(lan, rate=None, delay=None, loss=None):
-    """netem on the server's cable, both ways; all None: full speed again."""
+    """Slows the server's cable, both ways; all None: full speed again.
+    netem does it where the PC's kernel has it (sch_netem); elsewhere the
+    rate comes from tbf and the loss from iptables' statistic match (a
+    kernel without netem cannot delay)."""
     require_up(lan)
     for value, syntax, what in ((rate, RATE, "rate (e.g. 100mbit)"),
                                 (delay, DELAY, "delay (e.g. 20ms)"),
                                 (loss, LOSS, "loss (e.g. 5%)")):
         if value is not None and not syntax.fullmatch(value):
             raise LanError(f"{value!r} is not a {what}")
-    netem = ([] + (["rate", rate] if rate else []) + (["delay", delay] if delay else [])
-             + (["loss", loss] if loss else []))
     for dev in (SERVER, SERVER_PORT):
-        if netem:
-            # A queue that holds a second of the rate's packets at least.
-            inside(lan, "tc", "qdisc", "replace", "dev", dev, "root", "netem", "limit", "10000",
-                   *netem)
+        inside(lan, "tc", "qdisc", "del", "dev", dev, "root", check=False)
+    inside(lan, "iptables-legacy", "-F", check=False)
+    netem = ((["rate", rate] if rate else []) + (["delay", delay] if delay else [])
+             + (["loss", loss] if loss else []))
+    how = None
+    if netem:
+        how = "netem " + " ".join(netem)
+        # A queue long enough for a second of the rate.
+        if inside(lan, "tc", "qdisc", "replace", "dev", SERVER, "root", "netem", "limit",
+                  "10000", *netem, check=False).returncode == 0:
+            inside(lan, "tc", "qdisc", "replace", "dev", SERVER_PORT, "root", "netem", "limit",
+                   "10000", *netem)
+        elif delay:
+            raise LanError("this PC's kernel has no netem (sch_netem): the LAN can be given a "
+                           "rate and a loss, not a delay")
         else:
-            inside(lan, "tc", "qdisc", "del", "dev", dev, "root", check=False)
+            how = []
+            if rate:
+                # A bucket of 20 ms of the rate, and a queue of 100 ms.
+                burst = max(32768, int(_rate_bytes(rate) / 50))
+                for dev in (SERVER, SERVER_PORT):
+                    inside(lan, "tc", "qdisc", "replace", "dev", dev, "root", "tbf", "rate", rate,
+                           "burst", str(burst), "latency", "100ms")
+                how.append(f"tbf rate {rate}")
+            if loss:
+                probability = f"{float(loss[:-1]) / 100:.4f}"
+                if not shutil.which("iptables-legacy"):
+                    raise LanError("a loss without netem needs iptables-legacy (Debian's "
+                                   "iptables)")
+                for chain, flag in (("OUTPUT", "-o"), ("INPUT", "-i")):
+                    inside(lan, "iptables-legacy", "-A", chain, flag, SERVER, "-m", "statistic",
+                           "--mode", "random", "--probability", probability, "-j", "DROP")
+                how.append(f"iptables loss {loss}")
+            how = ", ".join(how)
     settings = _settings(lan)
-    settings["netem"] = " ".join(netem) or None
+    settings["netem"] = how
     _store_settings(lan, settings)
 
 
@@ -278,7 +320,7 @@ def status(lan):
     for name in SERVERS:
         lines.append(f"  {name:5s} {'running' if _pid(_run(lan) / f'{name}.pid') else 'stopped'}")
     lines.append(f"  offer {settings.get('offer') or 'none'}")
-    lines.append(f"  netem {settings.get('netem') or 'none (full speed)'}")
+    lines.append(f"  slow  {settings.get('netem') or 'no (full speed)'}")
     answers, sent = served(lan)
     lines.append(f"  http  answers {answers or 'none'}; the server sent {sent} bytes")
     for mac, address in leases(lan):

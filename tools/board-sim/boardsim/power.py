@@ -19,6 +19,7 @@ import dataclasses
 import datetime
 import errno
 import fcntl
+import json
 import os
 import re
 import select
@@ -399,6 +400,8 @@ def power_on(state, opts, outer=None):
         rfs_root = state / "run/rfs-root"
         rfs_root.mkdir()
         rfs_files = rootfs.unpack(state, rfs_root)
+        if opts.lan:
+            (state / "run/lan.json").write_text(json.dumps({"lan": str(st.absolute(opts.lan))}))
         (state / "run/rfs-files").write_text("".join(f + "\n" for f in rfs_files))
         pid = start_sandbox(state, opts, launcher, slave, str(stage), shim, switch_ops,
                             rfs_root if rfs_files else None)
@@ -493,6 +496,13 @@ def set_far_end(state, up):
     """Takes the far end of the management port's cable down or up: the
     switch's eth0 then loses or regains its carrier."""
     require_root()
+    port = st.absolute(state) / "run/lan-port"
+    if port.exists():  # a port of a LAN's bridge (--lan)
+        running_pid(state)
+        lan_dir = json.loads((st.absolute(state) / "run/lan.json").read_text())["lan"]
+        lan.inside(lan_dir, "ip", "link", "set", port.read_text().strip(),
+                   "up" if up else "down")
+        return
     pid = far_end_pid(state)
     subprocess.run(["nsenter", f"--target={pid}", "--net", "--", "ip", "link", "set",
                     FAR_END, "up" if up else "down"], check=True)
