@@ -43,7 +43,7 @@ bool usable_char(char c) {
 
 bool copy_to(char* out, std::size_t size, std::string_view text) {
     if (text.size() >= size) return false;
-    std::memcpy(out, text.data(), text.size());
+    if (!text.empty()) std::memcpy(out, text.data(), text.size());
     out[text.size()] = '\0';
     return true;
 }

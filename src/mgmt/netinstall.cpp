@@ -76,7 +76,7 @@ bool copy_out(char* out, std::size_t size, std::initializer_list<std::string_vie
     if (total >= size) return false;
     char* p = out;
     for (std::string_view part : parts) {
-        std::memcpy(p, part.data(), part.size());
+        if (!part.empty()) std::memcpy(p, part.data(), part.size());
         p += part.size();
     }
     *p = '\0';

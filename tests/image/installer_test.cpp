@@ -290,6 +290,44 @@ TEST_F(Installer, WithTrialBootsAFullFlashWritesOverTheOldImageAndSaysSo) {
     EXPECT_EQ(record->slot(1).status, bootstate::Status::Trial);
 }
 
+// A download is checked whole before the installer runs: any other file, a
+// section that fails its checksum or is cut short (behind good ones), and for
+// zero-touch a container without an application are refused with one line;
+// a signed container's manifest and a sender's padding are stepped over.
+TEST_F(Installer, ChecksADownloadWholeBeforeAnythingIsWritten) {
+    const Bytes kernel = section(ImageType::Kernel, 5000);
+    const Bytes app = section(ImageType::Application, 70000);
+    const Bytes manifest = image::build_section({0x07504754, 0, 0, false}, Bytes(200, 3));
+    Bytes damaged = app;
+    damaged[30000] ^= 1;
+    const Bytes cut(app.begin(), app.end() - 1);
+    struct Case {
+        Bytes file;
+        bool need_application;
+        bool whole;
+        const char* line;
+    };
+    const Case cases[] = {
+        {join({manifest, kernel, app, Bytes(900, 0x1A)}), true, true, ""},
+        {Bytes(4096, 'x'), false, false, "The file is not an image container: nothing installed\n"},
+        {join({kernel, damaged}), false, false,
+         "The image's app section at byte 5016 is damaged or cut short: nothing installed\n"},
+        {join({kernel, cut}), false, false, "The image's app section at byte 5016 is damaged"},
+        {kernel, false, true, ""},
+        {kernel, true, false, "The image holds no application: nothing installed\n"},
+    };
+    for (const Case& c : cases) {
+        write_file(kContainer, c.file);
+        StdoutCapture out;
+        EXPECT_EQ(install::container_whole(kContainer, c.need_application), c.whole) << c.line;
+        const std::string text = out.text();
+        EXPECT_EQ(text.find(c.line) != std::string::npos, true) << text;
+        if (c.whole) {
+            EXPECT_EQ(text, "");
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Answers, InstallerSlotQuestion,
     ::testing::Values(SlotAnswer{"answer_12_means_slot_1", "12\n", 1},
