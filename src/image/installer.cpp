@@ -212,9 +212,10 @@ Installer::Step Installer::section(std::uint64_t pos,
     // What is written must be what was checked, even if the file changed
     // since (a stick is only a file system someone else wrote).
     if (signed_by_ && !signing::section_signed(*signed_by_, pos, section)) {
-        std::printf("Refused: the %s section at byte %llu changed after its signature was "
-                    "checked\n",
-                    image::find_type(h.type())->name.data(), static_cast<unsigned long long>(pos));
+        std::printf(
+            "Refused: the %s section at byte %llu changed after its signature was "
+            "checked\n",
+            image::find_type(h.type())->name.data(), static_cast<unsigned long long>(pos));
         return Step::Fail;
     }
 
@@ -376,9 +377,10 @@ Installer::Step Installer::write_slot(std::span<const std::uint8_t> section) {
         std::remove(beside);  // what a power cut left of an earlier try
         keep_old = room_for(section.size());
         if (!keep_old)
-            std::printf("Not enough room on /user to keep image%d while it is replaced: "
-                        "writing over it\n",
-                        slot_);
+            std::printf(
+                "Not enough room on /user to keep image%d while it is replaced: "
+                "writing over it\n",
+                slot_);
     }
     // Through the device seam: the slot files live on the switch's flash.
     dev::UniqueFd out(
@@ -453,9 +455,10 @@ bool container_whole(const char* path, bool need_application) {
             std::uint32_t crc = 0;
             if (!image::section_consistent(h) || !image::fits(pos, g.size, size) ||
                 !crc_in_pieces(read_at, pos + 4, g.size - 4, crc) || crc != h.crc) {
-                std::printf("The image's %s section at byte %llu is damaged or cut short: "
-                            "nothing installed\n",
-                            info->name.data(), static_cast<unsigned long long>(pos));
+                std::printf(
+                    "The image's %s section at byte %llu is damaged or cut short: "
+                    "nothing installed\n",
+                    info->name.data(), static_cast<unsigned long long>(pos));
                 return false;
             }
             ++known;

@@ -10,6 +10,8 @@
 #include <span>
 #include <string_view>
 
+#include "common/text.hpp"
+
 namespace events {
 
 inline constexpr const char* kLogPath = "/user/images/events";
@@ -32,14 +34,7 @@ void for_each(std::span<const std::uint8_t> log, Each each);
 bool print_last(std::size_t count);
 
 namespace detail {
-// Bytes [pos, pos + n) of s, clipped to it; never throws (the switch's
-// programs carry no exception support).
-inline std::string_view slice(std::string_view s, std::size_t pos,
-                              std::size_t n = std::string_view::npos) {
-    if (pos > s.size()) pos = s.size();
-    if (n > s.size() - pos) n = s.size() - pos;
-    return std::string_view(s.data() + pos, n);
-}
+using common::slice;
 // The number and text of one line (without its end), or false when it is
 // not an intact line.
 bool parse_line(std::string_view line, std::uint32_t& number, std::string_view& text);
@@ -55,7 +50,8 @@ void for_each(std::span<const std::uint8_t> log, Each each) {
         if (end == std::string_view::npos) return;
         std::uint32_t number = 0;
         std::string_view text;
-        if (detail::parse_line(detail::slice(all, pos, end - pos), number, text)) each(number, text);
+        if (detail::parse_line(detail::slice(all, pos, end - pos), number, text))
+            each(number, text);
         pos = end + 1;
     }
 }

@@ -102,8 +102,9 @@ extract::Unpacked extract::unpack(std::FILE* in, std::FILE* out,
     std::unique_ptr<std::uint8_t[]> section = read_checked_section(in, h);
     if (!section) return Unpacked::Damaged;
     const image::SectionGeometry g = image::section_geometry(h);
-    if (signed_by && (pos < 0 || !signing::section_signed(*signed_by, static_cast<std::uint64_t>(pos),
-                                                         std::span(section.get(), g.size))))
+    if (signed_by &&
+        (pos < 0 || !signing::section_signed(*signed_by, static_cast<std::uint64_t>(pos),
+                                             std::span(section.get(), g.size))))
         return Unpacked::Unsigned;
     std::fwrite(section.get() + g.payload_offset, 1, h.len, out);
     return Unpacked::Written;

@@ -86,6 +86,13 @@ void restore_console_signals() {
 }
 
 int run_shell(const char* command) {
+    char sh[] = "sh";
+    char dash_c[] = "-c";
+    char* argv[] = {sh, dash_c, const_cast<char*>(command), nullptr};
+    return run_program("/bin/sh", argv);
+}
+
+int run_program(const char* path, char* const argv[]) {
     std::fflush(stdout);
     std::fflush(stderr);
 
@@ -115,11 +122,8 @@ int run_shell(const char* command) {
         posix_spawnattr_setsigdefault(attr.get(), &defaults);
         posix_spawnattr_setsigmask(attr.get(), &saved_mask);
         posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-        char sh[] = "sh";
-        char dash_c[] = "-c";
-        char* argv[] = {sh, dash_c, const_cast<char*>(command), nullptr};
         pid_t pid = -1;
-        if (posix_spawn(&pid, "/bin/sh", nullptr, attr.get(), argv, environ) != 0) {
+        if (posix_spawn(&pid, path, nullptr, attr.get(), argv, environ) != 0) {
             status = W_EXITCODE(127, 0);  // as system(3): the shell could not run
         } else {
             for (;;) {

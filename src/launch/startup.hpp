@@ -43,6 +43,11 @@ void restore_console_signals();
 // the console shows it before whatever the command prints.
 int run_shell(const char* command);
 
+// Runs the program `path` with `argv` (nullptr-ended) as run_shell runs a
+// command line, without a shell: nothing in an argument means anything to
+// one.
+int run_program(const char* path, char* const argv[]);
+
 // True when the path exists.
 bool exists(const char* path);
 

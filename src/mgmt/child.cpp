@@ -50,8 +50,8 @@ pid_t start(const char* path, char* const argv[], int out) {
     posix_spawnattr_setpgroup(&s.attr, 0);
     posix_spawnattr_setsigdefault(&s.attr, &defaults);
     posix_spawnattr_setsigmask(&s.attr, &mask);
-    posix_spawnattr_setflags(&s.attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                          POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setflags(
+        &s.attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
     const int err = posix_spawn(&pid, path, &s.actions, &s.attr, argv, environ);
     if (err != 0) {

@@ -14,9 +14,10 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "common/text.hpp"
 #include "common/unique_fd.hpp"
-#include "mgmt/child.hpp"
 #include "launch/startup.hpp"
+#include "mgmt/child.hpp"
 #include "platform/clock.hpp"
 
 namespace fetch {
@@ -48,11 +49,7 @@ bool copy_to(char* out, std::size_t size, std::string_view text) {
     return true;
 }
 
-double now_s() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
+using platform::now_ms;
 
 std::uint64_t size_of(const char* path) {
     struct stat st {};
@@ -82,8 +79,8 @@ bool starts_with_ci(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) return false;
     for (std::size_t i = 0; i < prefix.size(); ++i) {
         const char a = s[i] >= 'A' && s[i] <= 'Z' ? static_cast<char>(s[i] + 32) : s[i];
-        const char b = prefix[i] >= 'A' && prefix[i] <= 'Z' ? static_cast<char>(prefix[i] + 32)
-                                                            : prefix[i];
+        const char b =
+            prefix[i] >= 'A' && prefix[i] <= 'Z' ? static_cast<char>(prefix[i] + 32) : prefix[i];
         if (a != b) return false;
     }
     return true;
@@ -92,7 +89,8 @@ bool starts_with_ci(std::string_view s, std::string_view prefix) {
 // "7.3 MiB", "512 KiB", "900 B".
 void human(char* out, std::size_t size, std::uint64_t bytes) {
     if (bytes >= (1u << 20))
-        std::snprintf(out, size, "%.1f MiB", static_cast<double>(bytes) / (1u << 20));
+        std::snprintf(out, size, "%u.%u MiB", static_cast<unsigned>(bytes >> 20),
+                      static_cast<unsigned>((bytes & 0xFFFFF) * 10 >> 20));
     else if (bytes >= 1024)
         std::snprintf(out, size, "%u KiB", static_cast<unsigned>(bytes / 1024));
     else
@@ -210,12 +208,12 @@ private:
 
 class Progress {
 public:
-    explicit Progress(const char* path) : path_(path), start_(now_s()) {}
+    explicit Progress(const char* path) : path_(path), start_(now_ms()) {}
 
     void show(const AppletReport& r, std::uint64_t expected) {
         const std::uint64_t bytes = size_of(path_);
-        const double elapsed = now_s() - start_;
-        const double rate = elapsed > 0 ? static_cast<double>(bytes) / elapsed : 0;
+        const std::uint64_t elapsed = now_ms() - start_;
+        const std::uint64_t rate = elapsed ? bytes * 1000 / elapsed : 0;
         char have[24], all[24], speed[24];
         human(have, sizeof have, bytes);
         human(speed, sizeof speed, static_cast<std::uint64_t>(rate));
@@ -225,7 +223,8 @@ public:
             const auto s = static_cast<unsigned>((total - bytes) / rate);
             std::snprintf(left, sizeof left, ", %u:%02u left", s / 60, s % 60);
         } else if (total == 0 && r.percent > 0 && r.percent < 100) {
-            const auto s = static_cast<unsigned>(elapsed * (100 - r.percent) / r.percent);
+            const auto s = static_cast<unsigned>(elapsed * static_cast<unsigned>(100 - r.percent) /
+                                                 static_cast<unsigned>(r.percent) / 1000);
             std::snprintf(left, sizeof left, ", %u:%02u left", s / 60, s % 60);
         }
         if (total) {
@@ -246,11 +245,11 @@ public:
         shown_ = false;
     }
 
-    double elapsed() const { return now_s() - start_; }
+    std::uint64_t elapsed_ms() const { return now_ms() - start_; }
 
 private:
     const char* path_;
-    double start_;
+    std::uint64_t start_;
     bool shown_ = false;
 };
 
@@ -275,10 +274,10 @@ bool parse_location(std::string_view text, Location& out, const char** why) {
     std::string_view rest;
     if (starts_with_ci(text, kHttp)) {
         out.protocol = Protocol::Http;
-        rest = text.substr(kHttp.size());
+        rest = common::slice(text, kHttp.size());
     } else if (starts_with_ci(text, kTftp)) {
         out.protocol = Protocol::Tftp;
-        rest = text.substr(kTftp.size());
+        rest = common::slice(text, kTftp.size());
     } else {
         *reason = "it must start with http:// or tftp://";
         return false;
@@ -293,13 +292,13 @@ bool parse_location(std::string_view text, Location& out, const char** why) {
         return false;
     }
     const std::size_t slash = rest.find('/');
-    std::string_view authority = rest.substr(0, slash);
+    std::string_view authority = common::slice(rest, 0, slash);
     const std::string_view path =
-        slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        slash == std::string_view::npos ? std::string_view() : common::slice(rest, slash + 1);
     std::string_view port;
     if (const std::size_t colon = authority.find(':'); colon != std::string_view::npos) {
-        port = authority.substr(colon + 1);
-        authority = authority.substr(0, colon);
+        port = common::slice(authority, colon + 1);
+        authority = common::slice(authority, 0, colon);
         const std::uint64_t number = number_at(port);
         if (port.empty() || port.size() > 5 || number_at(port) == 0 || number > 65535 ||
             port.find_first_not_of("0123456789") != std::string_view::npos) {
@@ -326,18 +325,18 @@ bool parse_location(std::string_view text, Location& out, const char** why) {
 void read_applet_line(std::string_view line, AppletReport& report) {
     std::size_t i = 0;
     while (i < line.size() && line[i] == ' ') ++i;
-    const std::string_view text = line.substr(i);
+    const std::string_view text = common::slice(line, i);
     if (i > 0 && starts_with_ci(text, "HTTP/")) {
         // "  HTTP/1.1 206 Partial Content": a new response.
         const std::size_t space = text.find(' ');
         report.status = space == std::string_view::npos
                             ? 0
-                            : static_cast<int>(number_at(text.substr(space + 1)));
+                            : static_cast<int>(number_at(common::slice(text, space + 1)));
         report.length = 0;
         return;
     }
     if (i > 0 && starts_with_ci(text, "Content-Length:")) {
-        std::string_view v = text.substr(15);
+        std::string_view v = common::slice(text, 15);
         while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
         report.length = number_at(v);
         if (report.status == 200) report.total = report.length;
@@ -346,20 +345,22 @@ void read_applet_line(std::string_view line, AppletReport& report) {
     if (i > 0 && starts_with_ci(text, "Content-Range:")) {
         // "bytes 1000-2999/3000": the whole file's size after the slash.
         const std::size_t slash = text.rfind('/');
-        if (slash != std::string_view::npos) report.total = number_at(text.substr(slash + 1));
+        if (slash != std::string_view::npos)
+            report.total = number_at(common::slice(text, slash + 1));
         return;
     }
     if (starts_with_ci(text, "wget: ") || starts_with_ci(text, "tftp: ")) {
         copy_to(report.error, sizeof report.error,
-                text.substr(0, text.size() < sizeof report.error ? text.size()
-                                                                  : sizeof report.error - 1));
+                common::slice(
+                    text, 0,
+                    text.size() < sizeof report.error ? text.size() : sizeof report.error - 1));
         return;
     }
     // A progress bar: "name   45% |*****     |  1318k  0:00:01 ETA".
     if (const std::size_t pct = text.find("% |"); pct != std::string_view::npos) {
         std::size_t start = pct;
         while (start > 0 && text[start - 1] >= '0' && text[start - 1] <= '9') --start;
-        if (start < pct) report.percent = static_cast<int>(number_at(text.substr(start)));
+        if (start < pct) report.percent = static_cast<int>(number_at(common::slice(text, start)));
     }
 }
 
@@ -394,10 +395,10 @@ Outcome get(const Location& from, const char* path) {
         if (!applet.start(from, path)) return give_up(Result::Failed);
         const std::uint64_t base = size_of(path);
         int code = -1;
-        double last_shown = 0;
+        std::uint64_t last_shown = 0;
         bool restarted = false;
         std::uint64_t last_size = base;
-        double last_growth = now_s();
+        std::uint64_t last_growth = now_ms();
         for (;;) {
             const bool ended = applet.ended(code);
             applet.drain(report);
@@ -420,10 +421,11 @@ Outcome get(const Location& from, const char* path) {
                 if (expected > room) {
                     applet.stop();
                     progress.end_line();
-                    std::printf("Download failed: the image (%llu bytes) does not fit in /tmp "
-                                "(%llu bytes free)\n",
-                                static_cast<unsigned long long>(expected),
-                                static_cast<unsigned long long>(room));
+                    std::printf(
+                        "Download failed: the image (%llu bytes) does not fit in /tmp "
+                        "(%llu bytes free)\n",
+                        static_cast<unsigned long long>(expected),
+                        static_cast<unsigned long long>(room));
                     return give_up(Result::Failed);
                 }
             } else if (report.total && report.total != expected) {
@@ -437,15 +439,15 @@ Outcome get(const Location& from, const char* path) {
             if (const std::uint64_t size = size_of(path); size != last_size) {
                 last_size = size;
                 if (size > came) came = size;
-                last_growth = now_s();
-            } else if (now_s() - last_growth > kStallS) {
+                last_growth = now_ms();
+            } else if (now_ms() - last_growth > kStallS * 1000u) {
                 applet.stop();
                 std::snprintf(report.error, sizeof report.error, "no data for %u s", kStallS);
                 code = -1;
                 break;
             }
-            if (progress.elapsed() - last_shown >= 1.0) {
-                last_shown = progress.elapsed();
+            if (progress.elapsed_ms() - last_shown >= 1000) {
+                last_shown = progress.elapsed_ms();
                 progress.show(report, expected);
             }
         }
@@ -453,12 +455,14 @@ Outcome get(const Location& from, const char* path) {
         if (code == 0 && (!expected || now == expected)) {
             progress.show(report, expected);
             progress.end_line();
-            const double seconds = progress.elapsed();
+            const std::uint64_t ms = progress.elapsed_ms();
             char total[24], rate[24];
             human(total, sizeof total, now);
-            human(rate, sizeof rate, static_cast<std::uint64_t>(seconds > 0 ? now / seconds : 0));
-            std::printf("Downloaded %llu bytes (%s) in %.1f s, %s/s", static_cast<unsigned long long>(now),
-                        total, seconds, rate);
+            human(rate, sizeof rate, ms ? now * 1000 / ms : now);
+            std::printf("Downloaded %llu bytes (%s) in %u.%u s, %s/s",
+                        static_cast<unsigned long long>(now), total,
+                        static_cast<unsigned>(ms / 1000), static_cast<unsigned>(ms % 1000 / 100),
+                        rate);
             if (outcome.refetched)
                 std::printf("; %llu bytes fetched again after drops",
                             static_cast<unsigned long long>(outcome.refetched));
@@ -491,10 +495,10 @@ Outcome get(const Location& from, const char* path) {
                     kAttempts);
         std::fflush(stdout);
         // The pause, on the switch's clock; Ctrl-C ends it and the download.
-        const double until = now_s() + platform::scale_ms(backoff) / 1000.0;
-        for (double left = until - now_s(); left > 0; left = until - now_s()) {
-            const int ms = static_cast<int>(left * 1000) + 1;
-            if (!wait_for(-1, ms < 200 ? ms : 200, held.waiting())) {
+        const std::uint64_t until = now_ms() + platform::scale_ms(backoff);
+        for (std::uint64_t t = now_ms(); t < until; t = now_ms()) {
+            const int ms = until - t < 200 ? static_cast<int>(until - t) : 200;
+            if (!wait_for(-1, ms, held.waiting())) {
                 sig_quit_raised = 0;
                 std::puts("Download stopped: nothing was kept, nothing installed");
                 return give_up(Result::Cancelled);
@@ -505,7 +509,8 @@ Outcome get(const Location& from, const char* path) {
     const std::uint64_t now = came;
     if (expected)
         std::printf("Download failed: the transfer was cut short at %llu of %llu bytes\n",
-                    static_cast<unsigned long long>(now), static_cast<unsigned long long>(expected));
+                    static_cast<unsigned long long>(now),
+                    static_cast<unsigned long long>(expected));
     else
         std::printf("Download failed: the transfer was cut short at %llu bytes\n",
                     static_cast<unsigned long long>(now));

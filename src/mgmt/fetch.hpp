@@ -1,4 +1,5 @@
-// Fetching a file over the management port with the switch's own busybox:
+// Fetching a file over the management port with the switch's own busybox
+// (switch-ops fetch; the launcher runs that, and carries none of this):
 // its wget applet for http:// (resumed with range requests when the link or
 // the server drops) and its tftp applet for tftp:// (started over, TFTP has
 // no way to resume). The launcher runs the applet as a child, watches the
@@ -43,6 +44,10 @@ struct Location {
 bool parse_location(std::string_view text, Location& out, const char** why);
 
 enum class Result { Whole, Cancelled, Failed };
+// switch-ops fetch's exit status for a download that Ctrl-C stopped.
+inline constexpr int kStoppedStatus = 3;
+// Where the launcher finds it.
+inline constexpr const char* kFetcher = "/usr/bin/switch-ops";
 
 struct Outcome {
     Result result = Result::Failed;
@@ -59,11 +64,11 @@ Outcome get(const Location& from, const char* path);
 // What one line of the applet's standard error says (its -S response
 // headers, its progress bar, its error messages); exposed for the tests.
 struct AppletReport {
-    int status = 0;               // the last HTTP status line's code
-    std::uint64_t length = 0;     // its Content-Length
-    std::uint64_t total = 0;      // from Content-Range, the whole file's size
-    int percent = -1;             // the progress bar's, -1: none yet
-    char error[160] = {};         // the applet's last "wget: ..." or "tftp: ..." line
+    int status = 0;            // the last HTTP status line's code
+    std::uint64_t length = 0;  // its Content-Length
+    std::uint64_t total = 0;   // from Content-Range, the whole file's size
+    int percent = -1;          // the progress bar's, -1: none yet
+    char error[160] = {};      // the applet's last "wget: ..." or "tftp: ..." line
 };
 void read_applet_line(std::string_view line, AppletReport& report);
 

@@ -140,8 +140,7 @@ int mgmt_port_configure(std::uint8_t use_dhcp, char port, const std::uint32_t* i
         mgmt::run(command);
         platform::pause_s(mgmt::kDhcpSettle);
     } else {
-        std::snprintf(command, sizeof command, "ifconfig eth%c %s\n", port,
-                      mgmt::Dotted(*ip).text);
+        std::snprintf(command, sizeof command, "ifconfig eth%c %s\n", port, mgmt::Dotted(*ip).text);
         mgmt::run(command);
         if (*mask != 0) {
             const mgmt::Dotted netmask(*mask);

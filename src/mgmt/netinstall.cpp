@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "common/text.hpp"
 #include "common/unique_fd.hpp"
 #include "image/installer.hpp"
 #include "launch/boot_state.hpp"
@@ -37,11 +39,7 @@ constexpr unsigned kDhcpWaitS = 15;
 // The slice in which a wait looks at the console and the programs it runs.
 constexpr unsigned kSliceMs = 200;
 
-double now_s() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
+using platform::now_ms;
 
 // The value of `name "..."` (a dhclient lease statement) in `block`, or an
 // empty view. dhclient writes a quote or a control character inside a value
@@ -64,7 +62,7 @@ std::string_view lease_value(std::string_view block, std::string_view name) {
         if (open == std::string_view::npos || open > line_end) continue;
         const std::size_t close = block.find('"', open + 1);
         if (close == std::string_view::npos || close > line_end) return {};
-        const std::string_view value = block.substr(open + 1, close - open - 1);
+        const std::string_view value = common::slice(block, open + 1, close - open - 1);
         if (value.find('\\') != std::string_view::npos) return {};
         return value;
     }
@@ -90,7 +88,8 @@ const char* lease_text(const char* path) {
     static char text[kLeaseTail + 1];
     if (std::fseek(f.get(), 0, SEEK_END) == 0) {
         const long end = std::ftell(f.get());
-        std::fseek(f.get(), end > static_cast<long>(kLeaseTail) ? end - static_cast<long>(kLeaseTail) : 0,
+        std::fseek(f.get(),
+                   end > static_cast<long>(kLeaseTail) ? end - static_cast<long>(kLeaseTail) : 0,
                    SEEK_SET);
     }
     const std::size_t n = std::fread(text, 1, kLeaseTail, f.get());
@@ -142,6 +141,30 @@ bool ask_location(const char* offered, fetch::Location& where) {
     }
 }
 
+// How a download went.
+enum class Got { Whole, Stopped, Failed };
+
+// The download into /tmp/image, by switch-ops fetch (its progress and its
+// one-line failures on the console): the launcher runs it as it runs rx.
+Got download(const fetch::Location& where) {
+    if (!startup::exists(fetch::kFetcher)) {
+        std::printf("Network install needs %s, which this root file system lacks\n",
+                    fetch::kFetcher);
+        return Got::Failed;
+    }
+    char name[] = "switch-ops", command[] = "fetch";
+    char file[sizeof "/tmp/image"];
+    std::snprintf(file, sizeof file, "%s", kDownload);
+    char* argv[] = {name, command, const_cast<char*>(where.text), file, nullptr};
+    const int status = startup::run_program(fetch::kFetcher, argv);
+    forget_typed_keys();
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return Got::Whole;
+    std::remove(kDownload);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == fetch::kStoppedStatus) return Got::Stopped;
+    if (WIFSIGNALED(status)) std::printf("Download ended by signal %d\n", WTERMSIG(status));
+    return Got::Failed;
+}
+
 // --- zero-touch ---------------------------------------------------------------
 
 enum class Phase { Off, Asking, Waiting };
@@ -152,10 +175,10 @@ constexpr const char* kZeroTouchLeases = "/tmp/zerotouch.leases";
 
 struct ZeroTouch {
     Phase phase = Phase::Off;
-    pid_t dhcp = -1;          // our DHCP client, in the foreground of its own (-d)
-    bool at_prompt = false;   // the menu's prompt ends the console's last line
-    double asked_at = 0;
-    double next_try = 0;
+    pid_t dhcp = -1;             // our DHCP client, in the foreground of its own (-d)
+    bool at_prompt = false;      // the menu's prompt ends the console's last line
+    std::uint64_t asked_at = 0;  // ms
+    std::uint64_t next_try = 0;
     unsigned retry_s = kFirstRetryS;
 };
 ZeroTouch zt;
@@ -194,14 +217,14 @@ void ask_dhcp() {
     std::snprintf(port, sizeof port, "%s", kInterface);
     char* argv[] = {dhclient, once, foreground, lf, leases, port, nullptr};
     zt.dhcp = child::start(mgmt::kDhcpClient, argv, -1);
-    zt.asked_at = now_s();
+    zt.asked_at = now_ms();
     zt.phase = Phase::Asking;
 }
 
 void retry_later(const char* why) {
     leave_prompt();
     std::printf("Zero-touch install: %s; trying again in %u s\n", why, zt.retry_s);
-    zt.next_try = now_s() + platform::scale_ms(zt.retry_s * 1000) / 1000.0;
+    zt.next_try = now_ms() + platform::scale_ms(zt.retry_s * 1000);
     zt.retry_s = zt.retry_s * 2 > kLastRetryS ? kLastRetryS : zt.retry_s * 2;
     zt.phase = Phase::Waiting;
 }
@@ -223,10 +246,10 @@ bool key_within(unsigned ms) {
 // Waits `ms` on the switch's clock, watching the console; false when a key
 // came.
 bool quiet_for(unsigned ms) {
-    const double until = now_s() + platform::scale_ms(ms) / 1000.0;
-    for (double left = until - now_s(); left > 0; left = until - now_s()) {
-        const double slice_ms = left * 1000 < kSliceMs ? left * 1000 + 1 : kSliceMs;
-        if (key_within(static_cast<unsigned>(slice_ms))) return false;
+    const std::uint64_t until = now_ms() + platform::scale_ms(ms);
+    for (std::uint64_t t = now_ms(); t < until; t = now_ms()) {
+        const auto left = static_cast<unsigned>(until - t);
+        if (key_within(left < kSliceMs ? left : kSliceMs)) return false;
     }
     return true;
 }
@@ -255,12 +278,12 @@ void attempt(const char* offer) {
         }
     }
     std::printf("\rInstalling it into image 1 now%50s\n", "");
-    const fetch::Outcome got = fetch::get(where, kDownload);
-    if (got.result == fetch::Result::Cancelled) {
+    const Got got = download(where);
+    if (got == Got::Stopped) {
         stop("Ctrl-C");
         return;
     }
-    if (got.result != fetch::Result::Whole) {
+    if (got != Got::Whole) {
         retry_later("the download failed");
         return;
     }
@@ -285,7 +308,7 @@ void attempt(const char* offer) {
 // Moves zero-touch on; true when it printed something.
 bool step() {
     if (zt.phase == Phase::Waiting) {
-        if (now_s() < zt.next_try) return false;
+        if (now_ms() < zt.next_try) return false;
         ask_dhcp();
         return false;
     }
@@ -313,9 +336,9 @@ bool offered_location(const char* lease_text, char* out, std::size_t size) {
     const std::string_view text(lease_text);
     const std::size_t last = text.rfind("lease {");
     if (last == std::string_view::npos) return false;
-    std::string_view block = text.substr(last);
+    std::string_view block = common::slice(text, last);
     if (const std::size_t end = block.find("\n}"); end != std::string_view::npos)
-        block = block.substr(0, end + 1);
+        block = common::slice(block, 0, end + 1);
     const std::string_view url = lease_value(block, "option default-url");
     if (!url.empty()) return copy_out(out, size, {url});
     const std::string_view server = lease_value(block, "option tftp-server-name");
@@ -337,11 +360,12 @@ void zero_touch_start() {
         std::puts("Zero-touch install: this switch has no management port");
         return;
     }
-    std::printf("No bootable image. Zero-touch install: asking the management network for an "
-                "image (any key: the rescue menu)\n");
+    std::printf(
+        "No bootable image. Zero-touch install: asking the management network for an "
+        "image (any key: the rescue menu)\n");
     zt = ZeroTouch{};
     ask_dhcp();
-    while (zt.phase == Phase::Asking && now_s() - zt.asked_at < kDhcpWaitS) {
+    while (zt.phase == Phase::Asking && now_ms() - zt.asked_at < kDhcpWaitS * 1000u) {
         if (key_within(kSliceMs)) {
             stop("a key was pressed");
             return;
@@ -383,9 +407,7 @@ int run_network_install() {
     const bool have = netinstall::read_offer(offered, sizeof offered);
     fetch::Location where;
     if (!netinstall::ask_location(have ? offered : nullptr, where)) return 0;
-    const fetch::Outcome got = fetch::get(where, netinstall::kDownload);
-    netinstall::forget_typed_keys();
-    if (got.result != fetch::Result::Whole) return 0;
+    if (netinstall::download(where) != netinstall::Got::Whole) return 0;
     if (!install::container_whole(netinstall::kDownload, false)) {
         std::remove(netinstall::kDownload);
         return 0;

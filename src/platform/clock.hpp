@@ -4,7 +4,20 @@
 // end-to-end runs stay quick.
 #pragma once
 
+#include <time.h>
+
+#include <cstdint>
+
 namespace platform {
+
+// Milliseconds of real time since some fixed point (the monotonic clock):
+// for what the switch measures, such as a download's rate. Not scaled.
+inline std::uint64_t now_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(t.tv_nsec) / 1000000u;
+}
 
 void pause_us(unsigned long microseconds);
 void pause_s(unsigned seconds);

@@ -27,7 +27,8 @@ void check_location(std::string_view text) {
     if (std::string_view(where.text) != text || !where.host[0] || !where.path[0]) std::abort();
     for (char c : text)
         if (c <= ' ' || c >= 0x7F || c == '"' || c == '\'' || c == '\\' || c == '`') std::abort();
-    if (std::strspn(where.host, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") !=
+    if (std::strspn(where.host,
+                    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") !=
         std::strlen(where.host))
         std::abort();
 }

@@ -4,13 +4,14 @@
 // print while they fetch. The downloads themselves, against real servers,
 // are tested end to end on the simulated switch's management LAN
 // (tests/e2e/test_netinstall.py).
+#include "mgmt/netinstall.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
 #include "mgmt/fetch.hpp"
-#include "mgmt/netinstall.hpp"
 #include "support/testing.hpp"
 
 namespace {
@@ -102,21 +103,21 @@ TEST_P(Locations, AreTakenApartOrRefusedWithAReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Typed, Locations,
-    ::testing::Values(
-        LocationCase{"http_with_a_name", "http://installer/images/a.img", "installer", "",
-                     "images/a.img"},
-        LocationCase{"tftp_with_a_port", "tftp://192.0.2.1:6969/a.img", "192.0.2.1", "6969",
-                     "a.img"},
-        LocationCase{"the_scheme_in_capitals", "HTTP://h/a", "h", "", "a"},
-        LocationCase{"ftp_is_refused", "ftp://h/a", nullptr, nullptr, nullptr},
-        LocationCase{"a_blank_is_refused", "http://h/a b", nullptr, nullptr, nullptr},
-        LocationCase{"a_quote_is_refused", "http://h/a'b", nullptr, nullptr, nullptr},
-        LocationCase{"a_semicolon_in_the_host_is_refused", "http://h;reboot/a", nullptr, nullptr,
-                     nullptr},
-        LocationCase{"no_file_is_refused", "http://h/", nullptr, nullptr, nullptr},
-        LocationCase{"no_host_is_refused", "tftp:///a", nullptr, nullptr, nullptr},
-        LocationCase{"port_0_is_refused", "http://h:0/a", nullptr, nullptr, nullptr},
-        LocationCase{"port_65536_is_refused", "http://h:65536/a", nullptr, nullptr, nullptr}),
+    ::testing::Values(LocationCase{"http_with_a_name", "http://installer/images/a.img", "installer",
+                                   "", "images/a.img"},
+                      LocationCase{"tftp_with_a_port", "tftp://192.0.2.1:6969/a.img", "192.0.2.1",
+                                   "6969", "a.img"},
+                      LocationCase{"the_scheme_in_capitals", "HTTP://h/a", "h", "", "a"},
+                      LocationCase{"ftp_is_refused", "ftp://h/a", nullptr, nullptr, nullptr},
+                      LocationCase{"a_blank_is_refused", "http://h/a b", nullptr, nullptr, nullptr},
+                      LocationCase{"a_quote_is_refused", "http://h/a'b", nullptr, nullptr, nullptr},
+                      LocationCase{"a_semicolon_in_the_host_is_refused", "http://h;reboot/a",
+                                   nullptr, nullptr, nullptr},
+                      LocationCase{"no_file_is_refused", "http://h/", nullptr, nullptr, nullptr},
+                      LocationCase{"no_host_is_refused", "tftp:///a", nullptr, nullptr, nullptr},
+                      LocationCase{"port_0_is_refused", "http://h:0/a", nullptr, nullptr, nullptr},
+                      LocationCase{"port_65536_is_refused", "http://h:65536/a", nullptr, nullptr,
+                                   nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // busybox wget -S prints each response's headers; a resumed download's
@@ -128,9 +129,9 @@ TEST(AppletReport, FollowsTheResponsesTheBarAndTheLastError) {
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.total, 3000000u);
     fetch::AppletReport resumed;
-    for (const char* line : {"  HTTP/1.1 206 Partial Content",
-                             "  Content-Range: bytes 1000000-2999999/3000000",
-                             "  Content-Length: 2000000"})
+    for (const char* line :
+         {"  HTTP/1.1 206 Partial Content", "  Content-Range: bytes 1000000-2999999/3000000",
+          "  Content-Length: 2000000"})
         fetch::read_applet_line(line, resumed);
     EXPECT_EQ(resumed.status, 206);
     EXPECT_EQ(resumed.total, 3000000u);

@@ -7,9 +7,13 @@
 //   switch-ops confirm       the application works: its trial start is confirmed
 //   switch-ops boot-state [--json]   the trial-boot record
 //   switch-ops events [N]    the last N events (all by default)
+//   switch-ops fetch LOCATION FILE   download an http:// or tftp:// LOCATION
+//                            over the management port into FILE (the
+//                            launcher's network install runs it)
 //
 // Exit status 0 when the operation succeeded, 1 when it was cancelled or
-// failed, 2 for a command line it does not understand.
+// failed, 2 for a command line it does not understand; fetch ends with 3
+// when Ctrl-C stopped it.
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -17,6 +21,7 @@
 #include "launch/boot_state.hpp"
 #include "launch/event_log.hpp"
 #include "launch/startup.hpp"
+#include "mgmt/fetch.hpp"
 #include "mgmt/mgmt.hpp"
 #include "serial/xmodem.hpp"
 
@@ -28,7 +33,8 @@ constexpr const char* kUsage =
     "       switch-ops mac            set the MAC address of eth0\n"
     "       switch-ops confirm        confirm the running image's trial start\n"
     "       switch-ops boot-state [--json]  show the trial-boot record\n"
-    "       switch-ops events [N]     show the last N events (default: all)\n";
+    "       switch-ops events [N]     show the last N events (default: all)\n"
+    "       switch-ops fetch LOCATION FILE  download http:// or tftp:// LOCATION into FILE\n";
 
 int usage(std::FILE* to, int status) {
     std::fputs(kUsage, to);
@@ -73,6 +79,24 @@ int events_command(const char* count) {
     return 0;
 }
 
+int fetch_command(const char* location, const char* path) {
+    fetch::Location where;
+    const char* why = nullptr;
+    if (!fetch::parse_location(location, where, &why)) {
+        std::printf("switch-ops: %s is not a location: %s\n", location, why);
+        return 2;
+    }
+    switch (fetch::get(where, path).result) {
+    case fetch::Result::Whole:
+        return 0;
+    case fetch::Result::Cancelled:
+        return fetch::kStoppedStatus;
+    case fetch::Result::Failed:
+        break;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,8 +106,7 @@ int main(int argc, char** argv) {
     // The simulator build runs the switch's network commands, which must
     // never reconfigure the PC itself: only inside the simulated switch.
     if (!std::getenv("BOOTLAUNCH_SIM_BOARD")) {
-        std::fputs("switch-ops (simulator build) runs only inside the simulated switch\n",
-                   stderr);
+        std::fputs("switch-ops (simulator build) runs only inside the simulated switch\n", stderr);
         return 1;
     }
 #endif
@@ -114,5 +137,6 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "events" && argc <= 3) return events_command(argc == 3 ? argv[2] : nullptr);
+    if (command == "fetch" && argc == 4) return fetch_command(argv[2], argv[3]);
     return usage(stderr, 2);
 }
