@@ -1,8 +1,12 @@
 #include "image/installer.hpp"
 
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -118,6 +122,61 @@ std::uint64_t file_size(std::FILE* f) {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
+// The bytes of one section. A container in RAM (tmpfs: a download in
+// /tmp/image) is mapped, which takes no second copy of the section: the
+// switch's RAM then holds a 15 MiB download once, not twice. Anything else
+// (a stick, which can change or go away under a mapping) is read into the
+// heap.
+class SectionBytes {
+public:
+    SectionBytes() = default;
+    SectionBytes(const SectionBytes&) = delete;
+    SectionBytes& operator=(const SectionBytes&) = delete;
+    ~SectionBytes() { reset(); }
+
+    // False when neither way has the memory.
+    bool take(std::FILE* in, std::uint64_t pos, std::uint32_t size) {
+        reset();
+        struct statfs fs {};
+        const int fd = fileno(in);
+        if (::fstatfs(fd, &fs) == 0 && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC)) {
+            const long page = ::sysconf(_SC_PAGESIZE);
+            const std::uint64_t start = pos - pos % static_cast<std::uint64_t>(page);
+            map_len_ = static_cast<std::size_t>(pos - start) + size;
+            void* m =
+                ::mmap(nullptr, map_len_, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(start));
+            if (m != MAP_FAILED) {
+                map_ = m;
+                data_ = static_cast<std::uint8_t*>(m) + (pos - start);
+                mapped_ = true;
+                return true;
+            }
+        }
+        heap_.reset(new (std::nothrow) std::uint8_t[size]);
+        data_ = heap_.get();
+        return data_ != nullptr;
+    }
+    // True when the bytes are the file's own pages (they are read as they
+    // are used); false when they still have to be read into the heap.
+    bool mapped() const { return mapped_; }
+    std::uint8_t* data() const { return data_; }
+
+    void reset() {
+        if (map_) ::munmap(map_, map_len_);
+        map_ = nullptr;
+        mapped_ = false;
+        heap_.reset();
+        data_ = nullptr;
+    }
+
+private:
+    std::unique_ptr<std::uint8_t[]> heap_;
+    void* map_ = nullptr;
+    std::size_t map_len_ = 0;
+    bool mapped_ = false;
+    std::uint8_t* data_ = nullptr;
+};
+
 // One run of the installer over one container.
 class Installer {
 public:
@@ -155,7 +214,7 @@ private:
     const signing::Result* signed_by_;  // the container's check, on a switch with a key
     bool installed_ = false;
     bool wrote_slot_ = false;
-    std::unique_ptr<std::uint8_t[]> buffer_;
+    SectionBytes buffer_;
 };
 
 int Installer::run() {
@@ -202,13 +261,12 @@ Installer::Step Installer::section(std::uint64_t pos,
     if (!image::section_consistent(h) || !image::fits(pos, g.size, size_))
         return refuse(*target, pos, h);
 
-    buffer_.reset(new (std::nothrow) std::uint8_t[g.size]);
-    if (!buffer_) {
+    if (!buffer_.take(in_.get(), pos, g.size)) {
         std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(g.size));
         return Step::Fail;
     }
-    const std::span<std::uint8_t> section(buffer_.get(), g.size);
-    if (!file_read_at(in_.get(), pos, section)) return refuse(*target, pos, h);
+    const std::span<std::uint8_t> section(buffer_.data(), g.size);
+    if (!buffer_.mapped() && !file_read_at(in_.get(), pos, section)) return refuse(*target, pos, h);
     // What is written must be what was checked, even if the file changed
     // since (a stick is only a file system someone else wrote).
     if (signed_by_ && !signing::section_signed(*signed_by_, pos, section)) {
@@ -331,7 +389,7 @@ Installer::Step Installer::application_section(
 // sections after it are not looked at.
 Installer::Step Installer::boot_directly(const image::SectionHeader& h) {
     std::puts("Booting downloaded image");
-    const std::uint8_t* payload = buffer_.get() + image::section_geometry(h).payload_offset;
+    const std::uint8_t* payload = buffer_.data() + image::section_geometry(h).payload_offset;
     // The RAM file system can fill up: the archive counts as written only
     // when every byte reached it.
     errno = 0;
