@@ -18,7 +18,8 @@ TOURS = {name: re.search(rf"## {title}.*?```sh\n(.*?)```", (ROOT / "README.md").
                          re.S).group(1)
          for name, title in (("demo", "A tour of the demo switch"),
                              ("rollback", "When an update goes wrong"),
-                             ("signing", "Signing images"))}
+                             ("signing", "Signing images"),
+                             ("network", "Rescue over the network"))}
 ACTION = re.compile(r'(?:at "([^"]*)" )?(press|type) (\S+?)[;,]?(?:\s|$)|"([^"]*)"')
 
 
@@ -61,7 +62,16 @@ def test_the_readme_tour(tour, tmp_path, monkeypatch):
     # The signing tour's bootimg: the build under test's.
     (tmp_path / "build/sim/tools/bootimg").mkdir(parents=True)
     (tmp_path / "build/sim/tools/bootimg/bootimg").symlink_to(bootimg())
-    board, console, powered = Board(tmp_path / "demo-switch"), None, 0
+    board = Board(tmp_path / "demo-switch")
+    try:
+        run_tour(tour, board)
+    finally:  # a tour's management LAN (board-sim lan up lan) outlives a failure
+        if (tmp_path / "lan").exists():
+            subprocess.run(["tools/board-sim/board-sim", "lan", "down", "lan"], check=False)
+
+
+def run_tour(tour, board):
+    console, powered = None, 0
     for command, comment in entries(tour):
         if command.startswith("./scripts/run-demo"):
             words = command.split()[1:]
