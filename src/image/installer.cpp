@@ -139,7 +139,10 @@ public:
         reset();
         struct statfs fs {};
         const int fd = fileno(in);
-        if (::fstatfs(fd, &fs) == 0 && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC)) {
+        // The magic numbers are 32-bit patterns; f_type is a signed word.
+        const bool statted = ::fstatfs(fd, &fs) == 0;
+        const auto type = static_cast<std::uint32_t>(fs.f_type);
+        if (statted && (type == TMPFS_MAGIC || type == RAMFS_MAGIC)) {
             const long page = ::sysconf(_SC_PAGESIZE);
             const std::uint64_t start = pos - pos % static_cast<std::uint64_t>(page);
             map_len_ = static_cast<std::size_t>(pos - start) + size;
