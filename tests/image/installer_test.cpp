@@ -281,8 +281,9 @@ TEST_F(Installer, WithTrialBootsAFullFlashWritesOverTheOldImageAndSaysSo) {
     boot_limit = 0;
     bootstate::forget_start();
     EXPECT_EQ(run.result, 1) << run.out;
-    EXPECT_TRUE(said(run, "Not enough room on /user to keep image1 while it is replaced: "
-                          "writing over it\n"));
+    EXPECT_TRUE(said(run,
+                     "Not enough room on /user to keep image1 while it is replaced: "
+                     "writing over it\n"));
     EXPECT_EQ(read_file(install::slot_path(1)), now);
     EXPECT_FALSE(std::filesystem::exists("/user/images/image1.new"));
     const auto record = bootstate::load();

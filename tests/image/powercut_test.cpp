@@ -90,18 +90,10 @@ TEST_F(PowerCut, EveryCutLeavesABootableSwitchAndTheNextUpdateCompletesIt) {
     for (std::uint32_t n = 0;; ++n) {
         ASSERT_LT(n, 1000u) << "the install never completed";
         power_off_state();
-        std::fflush(stdout);
-        const pid_t child = ::fork();
-        if (child == 0) {
-            if (!std::freopen("/tmp/cut.out", "w", stdout)) ::_exit(2);
-            sim::cut_power_after(n);
-            ::_exit(processTesselImage(kStickImage, 1, 1) == 1 ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
-        if (WEXITSTATUS(status) == 0) break;  // the install ran to its end
-        ASSERT_EQ(WEXITSTATUS(status), sim::kPowerCutStatus) << "cut after " << n;
+        const int ended = testing_support::run_until_power_cut(
+            n, [] { return processTesselImage(kStickImage, 1, 1) == 1 ? 0 : 1; });
+        if (ended == 0) break;  // the install ran to its end
+        ASSERT_EQ(ended, sim::kPowerCutStatus) << "cut after " << n;
         ++cuts;
 
         // Power on again: the boot slot's image, or the other slot's when
@@ -139,27 +131,21 @@ TEST_F(PowerCut, WithTrialBootsTheReplacedImageIsWholeUntilTheNewOneIs) {
         write_file(install::slot_path(1), old_app);
         std::remove(bootstate::kStatePath);
         bootstate::forget_start();
-        std::fflush(stdout);
-        const pid_t child = ::fork();
-        if (child == 0) {
-            if (!std::freopen("/tmp/cut.out", "w", stdout)) ::_exit(2);
+        const int ended = testing_support::run_until_power_cut(n, [] {
             boot_limit = 3;
-            sim::cut_power_after(n);
-            ::_exit(processTesselImage(kStickImage, 0, 1) == 1 ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
+            return processTesselImage(kStickImage, 0, 1) == 1 ? 0 : 1;
+        });
         const Bytes slot = read_file(install::slot_path(1));
-        if (WEXITSTATUS(status) == 0) {
+        if (ended == 0) {
             EXPECT_EQ(slot, app);
             break;
         }
-        ASSERT_EQ(WEXITSTATUS(status), sim::kPowerCutStatus) << "cut after " << n;
+        ASSERT_EQ(ended, sim::kPowerCutStatus) << "cut after " << n;
         ++cuts;
         ASSERT_TRUE(slot == old_app || slot == app) << "slot 1 torn by a cut at operation " << n;
     }
-    std::printf("[ figures  ] power cut at %d operations of the slot's replacement in turn\n", cuts);
+    std::printf("[ figures  ] power cut at %d operations of the slot's replacement in turn\n",
+                cuts);
     EXPECT_GE(cuts, 5);
 }
 

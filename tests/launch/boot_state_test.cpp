@@ -2,6 +2,8 @@
 // times unconfirmed before the other slot takes over, and the record that
 // counts the starts survives power cuts and never wears the VPD or the flash
 // on the starts of a confirmed image.
+#include "launch/boot_state.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,7 +18,6 @@
 #include "image/crc.hpp"
 #include "image/installer.hpp"
 #include "image/section_writer.hpp"
-#include "launch/boot_state.hpp"
 #include "launch/event_log.hpp"
 #include "launch/settings.hpp"
 #include "launch/startup.hpp"
@@ -51,8 +52,8 @@ Bytes as_bytes(std::string_view s) {
 // The events on record, oldest first.
 std::vector<std::string> events_on_record() {
     std::vector<std::string> lines;
-    const Bytes log = std::filesystem::exists(events::kLogPath) ? read_file(events::kLogPath)
-                                                                 : Bytes{};
+    const Bytes log =
+        std::filesystem::exists(events::kLogPath) ? read_file(events::kLogPath) : Bytes{};
     events::for_each(log, [&](std::uint32_t, std::string_view text) { lines.emplace_back(text); });
     return lines;
 }
@@ -83,10 +84,10 @@ TEST(EventLogLines, TornAndForeignLinesAreNeverShown) {
     // by bit here.
     const auto line = [](const std::string& body) {
         char crc[9];
-        std::snprintf(crc, sizeof crc, "%08x",
-                      image::gen_crc_bitwise(reinterpret_cast<const std::uint8_t*>(body.data()),
-                                             static_cast<std::uint32_t>(body.size()),
-                                             image::kCrcInit));
+        std::snprintf(
+            crc, sizeof crc, "%08x",
+            image::gen_crc_bitwise(reinterpret_cast<const std::uint8_t*>(body.data()),
+                                   static_cast<std::uint32_t>(body.size()), image::kCrcInit));
         return std::string(crc) + " " + body + "\n";
     };
     const std::string good1 = line("000001 install: image 2 (1.0.0.9), on trial for 3 starts");
@@ -94,15 +95,15 @@ TEST(EventLogLines, TornAndForeignLinesAreNeverShown) {
     std::string damaged = good2;
     damaged[20] ^= 0x01;
     const std::string torn = good1.substr(0, good1.size() / 2);
-    const std::string log = good1 + damaged + "garbage without a checksum\n" + torn + "\n" +
-                            good2 + torn;
+    const std::string log =
+        good1 + damaged + "garbage without a checksum\n" + torn + "\n" + good2 + torn;
     std::vector<std::string> shown;
     events::for_each(as_bytes(log), [&](std::uint32_t n, std::string_view text) {
         shown.push_back(std::to_string(n) + " " + std::string(text));
     });
-    EXPECT_EQ(shown, (std::vector<std::string>{
-                         "1 install: image 2 (1.0.0.9), on trial for 3 starts",
-                         "2 trial start: image 2 (1.0.0.9), start 1 of 3"}));
+    EXPECT_EQ(shown,
+              (std::vector<std::string>{"1 install: image 2 (1.0.0.9), on trial for 3 starts",
+                                        "2 trial start: image 2 (1.0.0.9), start 1 of 3"}));
 }
 
 class TrialBoots : public testing_support::SwitchTest<> {
@@ -158,8 +159,9 @@ TEST_F(TrialBoots, AnUnconfirmedImageStartsItsLimitThenTheOtherSlotBoots) {
     EXPECT_EQ(board->eeprom(vpd::kBootSlot), 2);
     for (int k = 1; k <= 3; ++k) {
         EXPECT_EQ(power_on(), 2);
-        EXPECT_EQ(console, "Trial start " + std::to_string(k) + " of 3 of image 2: the "
-                                                                "application must confirm it\n");
+        EXPECT_EQ(console, "Trial start " + std::to_string(k) +
+                               " of 3 of image 2: the "
+                               "application must confirm it\n");
         EXPECT_EQ(record().slot(2).left, 3 - k);
     }
     EXPECT_EQ(power_on(), 1);
@@ -310,19 +312,12 @@ TEST_F(TrialBoots, APowerCutLeavesTheOldRecordOrTheNew) {
     for (std::uint32_t n = 0;; ++n) {
         ASSERT_LT(n, 200u) << "the scenario never completed";
         power_off_state();
-        std::fflush(stdout);
-        const pid_t child = ::fork();
-        if (child == 0) {
-            if (!std::freopen("/tmp/cut.out", "w", stdout)) ::_exit(2);
-            sim::cut_power_after(n);
+        const int ended = testing_support::run_until_power_cut(n, [&] {
             scenario();
-            ::_exit(0);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
-        if (WEXITSTATUS(status) == 0) break;
-        ASSERT_EQ(WEXITSTATUS(status), sim::kPowerCutStatus);
+            return 0;
+        });
+        if (ended == 0) break;
+        ASSERT_EQ(ended, sim::kPowerCutStatus);
         ++cuts;
         const Bytes now = std::filesystem::exists(bootstate::kStatePath)
                               ? read_file(bootstate::kStatePath)
@@ -331,8 +326,7 @@ TEST_F(TrialBoots, APowerCutLeavesTheOldRecordOrTheNew) {
         if (seen.empty() || seen.back() != now) seen.push_back(now);
         const auto lines = events_on_record();
         ASSERT_LE(lines.size(), all_events.size());
-        EXPECT_TRUE(std::equal(lines.begin(), lines.end(), all_events.begin()))
-            << "cut at " << n;
+        EXPECT_TRUE(std::equal(lines.begin(), lines.end(), all_events.begin())) << "cut at " << n;
         // The next start reads what is there and goes on.
         EXPECT_GE(power_on(), 1) << "cut at " << n;
         if (HasFailure()) return;

@@ -2,11 +2,16 @@
 // EEPROM and the I/O expander as plain files, wired to the simulator backend.
 #pragma once
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/sim/sim.hpp"
 #include "support/testing.hpp"
 
 namespace testing_support {
@@ -36,5 +41,24 @@ public:
 private:
     TemporaryDirectory dir_;
 };
+
+// Runs `scenario` (which returns an exit status) in a child process whose
+// power the simulator cuts after `n` device operations, its output going to
+// /tmp/cut.out. The child's exit status: the scenario's when it ran to its
+// end, sim::kPowerCutStatus when the cut came first; -1 when it did not
+// exit.
+template <typename Scenario>
+int run_until_power_cut(std::uint32_t n, Scenario scenario) {
+    std::fflush(stdout);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (!std::freopen("/tmp/cut.out", "w", stdout)) ::_exit(2);
+        sim::cut_power_after(n);
+        ::_exit(scenario());
+    }
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
 
 }  // namespace testing_support
