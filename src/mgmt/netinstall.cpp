@@ -4,10 +4,8 @@
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -127,7 +125,6 @@ bool ask_location(const char* offered, fetch::Location& where) {
             std::printf("Image location (http://SERVER/FILE or tftp://SERVER/FILE, q to quit): ");
         std::fflush(stdout);
         const char* line = reinterpret_cast<const char*>(get_user_input(buf, sizeof buf));
-        std::putchar('\n');
         if (sig_quit_raised || console_input_ended()) return false;
         if ((line[0] == 'q' || line[0] == 'Q') && line[1] == '\0') return false;
         if (line[0] == '\0' && !offered) {
