@@ -382,7 +382,6 @@ Outcome get(const Location& from, const char* path) {
     };
 
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-        outcome.attempts = attempt;
         if (!http) {
             // TFTP cannot resume: what came is fetched again (busybox tftp
             // removes what it wrote when it fails).

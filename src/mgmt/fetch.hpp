@@ -1,10 +1,10 @@
 // Fetching a file over the management port with the switch's own busybox
-// (switch-ops fetch; the launcher runs that, and carries none of this):
-// its wget applet for http:// (resumed with range requests when the link or
-// the server drops) and its tftp applet for tftp:// (started over, TFTP has
-// no way to resume). The launcher runs the applet as a child, watches the
-// file grow and shows the bytes, the rate and the time left once a second;
-// Ctrl-C stops it.
+// (switch-ops fetch, which the launcher runs; of this the launcher carries
+// only parse_location): its wget applet for http:// (resumed with range
+// requests when the link or the server drops) and its tftp applet for
+// tftp:// (started over, TFTP has no way to resume). The applet runs as a
+// child; get() watches the file grow and shows the bytes, the rate and the
+// time left once a second; Ctrl-C stops it.
 #pragma once
 
 #include <cstddef>
@@ -53,7 +53,6 @@ struct Outcome {
     Result result = Result::Failed;
     std::uint64_t bytes = 0;      // the file's size at the end
     std::uint64_t refetched = 0;  // bytes that came more than once (drops)
-    int attempts = 0;
 };
 
 // Downloads `from` into `path` (replacing it). Every failure has been named
