@@ -122,12 +122,14 @@ def test_a_transfer_that_drops_half_way_goes_on_when_the_server_is_back(board, l
     image = big_image(tmp_path, 6)
     (lan.serve / "image.img").write_bytes(image.read_bytes())
     lan("slow", "--rate", "16mbit")
-    console = board.rescue(lan=lan)
+    # The tries' pauses on a slower clock (1 + 2 + 4 + 8 + 16 s, halved): the
+    # server must be back before they run out, on a loaded machine too.
+    console = board.rescue(lan=lan, clock=2)
     start_network_install(console, location=f"{server}://installer/image.img")
     console.expect(r"\r  [1-9][0-9.]* MiB")
     lan("stop", server)
     console.expect_exact(f"Transfer broken off at ")
-    console.expect_exact(f"; {again} in 1 s (try 2 of 6)")
+    console.expect_exact(f"; {again} in 1 s (try 2 of 6)")  # half a second at clock 2
     lan("start", server)
     got = console.expect(DOWNLOADED)
     refetched = re.search(r"; (\d+) bytes fetched again", got.group(0))
@@ -218,7 +220,9 @@ def test_zero_touch_waits_for_its_server_and_a_key_gives_the_menu(board, lan, tm
     board.set_env(zerotouch="on")
     (lan.serve / "image.img").write_bytes(demo_image(board, tmp_path).read_bytes())
     # A key during the countdown: the menu, and nothing more from zero-touch.
-    console = board.power_on(lan=lan)
+    # (Its 10 s last 5 s at clock 2: time enough for the key on a loaded
+    # machine.)
+    console = board.power_on(lan=lan, clock=2)
     console.expect_exact("Zero-touch install: the network offers http://installer/image.img")
     console.expect_exact("press any key for the rescue menu")
     console.press(" ")
