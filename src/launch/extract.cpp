@@ -38,11 +38,7 @@ using common::UniqueFile;
 // trying behind the rescue menu, which it then always offers); otherwise
 // the menu, or for two damaged images the shell or a reboot, as ever.
 [[noreturn]] void no_image_ending(bool menu) {
-    if (zero_touch_enable && netinstall::port_present()) {
-        netinstall::zero_touch_start();
-        rescue_ending();
-    }
-    if (menu) rescue_ending();
+    if (netinstall::zero_touch_start() || menu) rescue_ending();
     shell_ending();
 }
 

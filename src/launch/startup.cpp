@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/spawn.hpp"
 #include "hw/i2c.hpp"
 #include "platform/clock.hpp"
 
@@ -56,23 +57,6 @@ void set_console_signals(void (*disposition)(int)) {
     for (int s : kConsoleSignals) sigaction(s, &action, nullptr);
 }
 
-// Owns a posix_spawnattr_t.
-class SpawnAttributes {
-public:
-    SpawnAttributes() { ok_ = posix_spawnattr_init(&attr_) == 0; }
-    ~SpawnAttributes() {
-        if (ok_) posix_spawnattr_destroy(&attr_);
-    }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    bool ok() const { return ok_; }
-    posix_spawnattr_t* get() { return &attr_; }
-
-private:
-    posix_spawnattr_t attr_{};
-    bool ok_ = false;
-};
-
 extern "C" char** environ;
 
 }  // namespace
@@ -83,6 +67,18 @@ void ignore_console_signals() {
 
 void restore_console_signals() {
     set_console_signals(SIG_DFL);
+}
+
+void console_defaults(posix_spawnattr_t* attr, const sigset_t& mask, short flags) {
+    // An ignored disposition would outlive the exec.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    for (int s : kConsoleSignals) sigaddset(&defaults, s);
+    posix_spawnattr_setsigdefault(attr, &defaults);
+    posix_spawnattr_setsigmask(attr, &mask);
+    posix_spawnattr_setflags(
+        attr, static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | flags));
 }
 
 int run_shell(const char* command) {
@@ -111,17 +107,11 @@ int run_program(const char* path, char* const argv[]) {
     sigprocmask(SIG_BLOCK, &chld, &saved_mask);
 
     int status = -1;
-    SpawnAttributes attr;
+    common::SpawnAttributes attr;
     if (attr.ok()) {
-        // An ignored disposition would outlive the exec: the command gets
-        // the defaults, and the signal mask the launcher had.
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGINT);
-        for (int s : kConsoleSignals) sigaddset(&defaults, s);
-        posix_spawnattr_setsigdefault(attr.get(), &defaults);
-        posix_spawnattr_setsigmask(attr.get(), &saved_mask);
-        posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        // The command gets the console's signals at their defaults, and the
+        // signal mask the launcher had.
+        console_defaults(attr.get(), saved_mask);
         pid_t pid = -1;
         if (posix_spawn(&pid, path, nullptr, attr.get(), argv, environ) != 0) {
             status = W_EXITCODE(127, 0);  // as system(3): the shell could not run

@@ -2,6 +2,9 @@
 // the launcher ends when it does not hand over to the application.
 #pragma once
 
+#include <signal.h>
+#include <spawn.h>
+
 #include <cstdint>
 
 // Set by the SIGINT handler; the console dialogues test and clear it. A byte
@@ -34,6 +37,11 @@ void ignore_console_signals();
 // Puts the signals that ignore_console_signals() took back at their
 // defaults, for a program that replaces the launcher.
 void restore_console_signals();
+
+// Fills `attr` for a program the launcher starts: SIGINT and the console's
+// other signals at their defaults, `mask` as its signal mask, and `flags`
+// (POSIX_SPAWN_SETPGROUP, say) besides.
+void console_defaults(posix_spawnattr_t* attr, const sigset_t& mask, short flags = 0);
 
 // Runs a command line through the system shell, as system(3) does: the
 // result is its wait status, -1 when there is none, and SIGINT and SIGQUIT

@@ -2,58 +2,39 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <initializer_list>
+
+#include "common/spawn.hpp"
+#include "launch/startup.hpp"
 
 extern "C" char** environ;
 
 namespace child {
 
-namespace {
-
-// Owns the two attribute records of one posix_spawn.
-struct SpawnSetup {
-    posix_spawn_file_actions_t actions{};
-    posix_spawnattr_t attr{};
-    SpawnSetup() {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attr);
-    }
-    ~SpawnSetup() {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attr);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-};
-
-}  // namespace
-
 pid_t start(const char* path, char* const argv[], int out) {
-    SpawnSetup s;
-    posix_spawn_file_actions_addopen(&s.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (out >= 0) {
-        posix_spawn_file_actions_adddup2(&s.actions, out, STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&s.actions, out, STDERR_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&s.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_adddup2(&s.actions, STDOUT_FILENO, STDERR_FILENO);
+    common::SpawnAttributes attr;
+    common::SpawnFileActions actions;
+    if (!attr.ok() || !actions.ok()) {
+        std::printf("Cannot run %s\n", path);
+        return -1;
     }
-    sigset_t defaults, mask;
-    sigemptyset(&defaults);
-    for (int sig : {SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE}) sigaddset(&defaults, sig);
-    sigemptyset(&mask);
-    posix_spawnattr_setpgroup(&s.attr, 0);
-    posix_spawnattr_setsigdefault(&s.attr, &defaults);
-    posix_spawnattr_setsigmask(&s.attr, &mask);
-    posix_spawnattr_setflags(
-        &s.attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (out >= 0) {
+        posix_spawn_file_actions_adddup2(actions.get(), out, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(actions.get(), out, STDERR_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    startup::console_defaults(attr.get(), none, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(attr.get(), 0);
     pid_t pid = -1;
-    const int err = posix_spawn(&pid, path, &s.actions, &s.attr, argv, environ);
+    const int err = posix_spawn(&pid, path, actions.get(), attr.get(), argv, environ);
     if (err != 0) {
         std::printf("Cannot run %s (err %d)\n", path, err);
         return -1;

@@ -351,11 +351,11 @@ bool port_present() {
     return if_nametoindex(kInterface) != 0;
 }
 
-void zero_touch_start() {
-    if (!zero_touch_enable) return;
+bool zero_touch_start() {
+    if (!zero_touch_enable) return false;
     if (!port_present()) {
         std::puts("Zero-touch install: this switch has no management port");
-        return;
+        return false;
     }
     std::printf(
         "No bootable image. Zero-touch install: asking the management network for an "
@@ -365,12 +365,13 @@ void zero_touch_start() {
     while (zt.phase == Phase::Asking && now_ms() - zt.asked_at < kDhcpWaitS * 1000u) {
         if (key_within(kSliceMs)) {
             stop("a key was pressed");
-            return;
+            return true;
         }
         step();
     }
     if (zt.phase == Phase::Asking)
         std::puts("Zero-touch install: no answer from a DHCP server yet; still asking");
+    return true;
 }
 
 bool zero_touch_tick() {

@@ -34,7 +34,9 @@ bool port_present();
 // down, fetches, checks and installs it into slot 1 and reboots into it (no
 // return); otherwise, or when the operator pressed a key, returns and the
 // caller offers the rescue menu, during which zero_touch_tick keeps trying.
-void zero_touch_start();
+// False, and nothing done, when the settings do not ask for it or the switch
+// has no management port (which it then says).
+bool zero_touch_start();
 
 // For the rescue menu while it waits for a key: another try when one is due.
 // True when it printed something (the menu's prompt is then shown again).
